@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the test suite need, when any is
+# missing. Runs apt-get only then, so on a prepared machine it costs nothing.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config python3
+  googletest libgtest-dev libbenchmark-dev valgrind
+  clang libclang-rt-14-dev
+  mingw-w64 wine wine64
+  libhidapi-dev libcli11-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${missing[*]}" >&2
+  echo "install them with: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+echo "installing: ${missing[*]}"
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
