@@ -1,0 +1,155 @@
+// Host commands and the two HID report decoders, checked against byte
+// vectors worked out by hand from the layouts.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+using namespace quarn_test;
+
+namespace {
+
+constexpr std::size_t kGuarded = 10;
+
+Bytes sentinel_buffer() {
+    return Bytes(kGuarded, kSentinel);
+}
+
+#if !defined(_WIN32)
+// A page that faults on any access: a pointer into it proves a byte is never
+// read.
+struct ForbiddenPage {
+    void *page = mmap(nullptr, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)), PROT_NONE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ~ForbiddenPage() {
+        munmap(page, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
+    }
+    const std::uint8_t *bytes() const {
+        return static_cast<const std::uint8_t *>(page);
+    }
+};
+#endif
+
+} // namespace
+
+TEST(Commands, UploadRequestCopiesRequestBytesUnescaped) {
+    const std::pair<std::uint8_t, std::uint8_t> requests[] = {
+        {0x00, 0x00}, {0x12, 0x34}, {0xFA, 0x5F}, {0x5F, 0xFA}, {0xFF, 0xFF}};
+    for (const auto &[first, second] : requests) {
+        Bytes out = sentinel_buffer();
+        request_upload_port_data(out.data(), first, second);
+        const Bytes expected{0xFA,   0xE5, 0x02,      0x00,      first,
+                             second, 0x5F, kSentinel, kSentinel, kSentinel};
+        EXPECT_EQ(out, expected) << int(first) << "," << int(second);
+    }
+}
+
+TEST(Commands, StopIsAlwaysTheSameFiveBytes) {
+    const Bytes expected{0xFA,      0xE4,      0x00,      0x00,      0x5F,
+                         kSentinel, kSentinel, kSentinel, kSentinel, kSentinel};
+    for (int call = 0; call < 3; ++call) {
+        Bytes out = sentinel_buffer();
+        stop_upload_port_data(out.data());
+        EXPECT_EQ(out, expected);
+    }
+}
+
+TEST(Commands, NullBufferDoesNothing) {
+    request_upload_port_data(nullptr, 1, 2);
+    stop_upload_port_data(nullptr);
+}
+
+struct GameControllerCase {
+    const char *name;
+    Bytes report;
+    std::array<std::uint16_t, QUARN_CONTROLLER_VALUE_COUNT> values;
+};
+
+TEST(HidGameController, DecodesNineteenByteReports) {
+    const GameControllerCase cases[] = {
+        {"distinct nibbles",
+         {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x21, 0x43, 0x65, 0xAB, 0xCD, 0xEF, 0x12, 0x34, 0x78,
+          0x56, 0xBC, 0x9A, 0x00},
+         {0x0201, 0x0403, 0x0605, 0x321, 0x654, 0xDAB, 0xEFC, 0x412, 0x3, 0x5678, 0x9ABC}},
+        {"byte 18 ignored",
+         {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x21, 0x43, 0x65, 0xAB, 0xCD, 0xEF, 0x12, 0x34, 0x78,
+          0x56, 0xBC, 0x9A, 0xFF},
+         {0x0201, 0x0403, 0x0605, 0x321, 0x654, 0xDAB, 0xEFC, 0x412, 0x3, 0x5678, 0x9ABC}},
+        {"12-bit fields all ones",
+         {0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0},
+         {0, 0, 0, 4095, 4095, 4095, 4095, 4095, 15, 0, 0}},
+        {"16-bit fields all ones",
+         {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0},
+         {0xFFFF, 0xFFFF, 0xFFFF, 0, 0, 0, 0, 0, 0, 0xFFFF, 0xFFFF}},
+    };
+    for (const GameControllerCase &c : cases) {
+        ASSERT_EQ(c.report.size(), std::size_t{QUARN_HID_GAME_CONTROLLER_REPORT_SIZE});
+        controller_state state;
+        std::fill(std::begin(state.values), std::end(state.values), kSentinel16);
+        EXPECT_EQ(parse_hid_game_controller_device(&state, c.report.data(), 19), 1) << c.name;
+        EXPECT_TRUE(std::equal(c.values.begin(), c.values.end(), state.values)) << c.name;
+    }
+}
+
+TEST(HidGameController, RefusesOtherLengthsAndNullPointers) {
+    const Bytes report(32, 0x11);
+    controller_state state;
+    std::fill(std::begin(state.values), std::end(state.values), kSentinel16);
+    const controller_state before = state;
+    for (std::uint8_t len : {0, 1, 18, 20, 255}) {
+        EXPECT_EQ(parse_hid_game_controller_device(&state, report.data(), len), 0) << int(len);
+    }
+    EXPECT_EQ(parse_hid_game_controller_device(&state, nullptr, 19), 0);
+    EXPECT_EQ(parse_hid_game_controller_device(nullptr, report.data(), 19), 0);
+    EXPECT_TRUE(std::equal(std::begin(state.values), std::end(state.values), before.values));
+}
+
+TEST(HidCompatible, DecodesTwelveValuesIgnoringHeaderAndLastByte) {
+    Bytes report{0xFA, 0x99, 0x98, 0x97};
+    Channels expected{};
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        const auto lo = static_cast<std::uint8_t>(0x34 + k),
+                   hi = static_cast<std::uint8_t>(0x12 + k);
+        report.push_back(lo);
+        report.push_back(hi);
+        expected[k] = static_cast<std::uint16_t>(hi << 8 | lo);
+    }
+    report.push_back(0x96);
+    ASSERT_EQ(report.size(), std::size_t{QUARN_HID_COMPATIBLE_REPORT_SIZE});
+    EXPECT_EQ(expected[0], 0x1234);
+
+    std::array<std::uint16_t, QUARN_CHANNEL_COUNT + 2> out;
+    out.fill(kSentinel16);
+    EXPECT_EQ(parse_hid_compatible_device(out.data() + 1, report.data(), 29), 1);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin() + 1));
+    EXPECT_EQ(out.front(), kSentinel16);
+    EXPECT_EQ(out.back(), kSentinel16);
+}
+
+TEST(HidCompatible, RefusesWrongStartLengthAndNullPointers) {
+    Bytes good(30, 0x11);
+    good[0] = 0xFA;
+    Bytes wrong_start = good;
+    wrong_start[0] = 0xFB;
+    Channels out;
+    out.fill(kSentinel16);
+    const Channels before = out;
+    EXPECT_EQ(parse_hid_compatible_device(out.data(), wrong_start.data(), 29), 0);
+    for (std::uint8_t len : {0, 28, 30}) {
+        EXPECT_EQ(parse_hid_compatible_device(out.data(), good.data(), len), 0) << int(len);
+    }
+    EXPECT_EQ(parse_hid_compatible_device(out.data(), nullptr, 29), 0);
+    EXPECT_EQ(parse_hid_compatible_device(nullptr, good.data(), 29), 0);
+    EXPECT_EQ(out, before);
+
+#if !defined(_WIN32)
+    // With a wrong length not even the first byte is read.
+    const ForbiddenPage forbidden;
+    ASSERT_NE(forbidden.page, MAP_FAILED);
+    EXPECT_EQ(parse_hid_compatible_device(out.data(), forbidden.bytes(), 28), 0);
+#endif
+}
