@@ -1,0 +1,287 @@
+// Throughput of the stream parser beside memcpy of the same bytes in the same
+// chunks, and the cost per call of the decoders and encoders. After the usual
+// table a summary gives each figure against its target.
+
+#include "QuarnInterface.h"
+#include "streams.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using quarn_bench::Bytes;
+
+struct Stream {
+    const char *name;
+    Bytes bytes;
+};
+
+const std::vector<Stream> &streams() {
+    static const std::vector<Stream> all = {
+        {"type2", quarn_bench::type2_stream(quarn_bench::kType2Frames)},
+        {"type0", quarn_bench::type0_stream(quarn_bench::kType0Frames)},
+        {"noise", quarn_bench::noise_stream(quarn_bench::kStreamBytes)},
+        {"stray_starts", quarn_bench::stray_starts_stream(quarn_bench::kStreamBytes)},
+    };
+    return all;
+}
+
+void parse_stream(benchmark::State &state, const Bytes &stream, std::size_t chunk) {
+    std::uint16_t channels[QUARN_CHANNEL_COUNT];
+    std::uint16_t ports[QUARN_PORT_COUNT];
+    unsigned decoded = 0;
+    for (auto _ : state) {
+        for (std::size_t off = 0; off < stream.size(); off += chunk) {
+            const std::size_t n = std::min(chunk, stream.size() - off);
+            decoded +=
+                parse_port_data(stream.data() + off, static_cast<std::uint8_t>(n), channels, ports);
+        }
+        benchmark::DoNotOptimize(decoded);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
+}
+
+// The physical reference: the same bytes in the same chunks copied into a
+// buffer the size of the parser's, which is the least a parser that keeps
+// unfinished frames must do with them.
+void memcpy_stream(benchmark::State &state, const Bytes &stream, std::size_t chunk) {
+    std::uint8_t buffer[QUARN_MAX_FRAME_SIZE];
+    benchmark::DoNotOptimize(buffer);
+    for (auto _ : state) {
+        for (std::size_t off = 0; off < stream.size(); off += chunk) {
+            const std::size_t n = std::min(chunk, stream.size() - off);
+            std::memcpy(buffer, stream.data() + off, n);
+            benchmark::ClobberMemory();
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
+}
+
+void encode_v1(benchmark::State &state) {
+    const auto set = quarn_bench::channel_set();
+    std::uint8_t frame[QUARN_SBUS_FRAME_SIZE] = {QUARN_SBUS_START_BYTE};
+    for (auto _ : state) {
+        encode_sbus_data_v1(frame, set.data());
+        benchmark::ClobberMemory();
+    }
+    benchmark::DoNotOptimize(frame);
+}
+
+void encode_v2(benchmark::State &state) {
+    const auto set = quarn_bench::channel_set();
+    std::uint8_t frame[QUARN_SBUS_FRAME_SIZE] = {QUARN_SBUS_START_BYTE};
+    for (auto _ : state) {
+        encode_sbus_data_v2(frame, set.data());
+        benchmark::ClobberMemory();
+    }
+    benchmark::DoNotOptimize(frame);
+}
+
+void convert(benchmark::State &state) {
+    const auto src = quarn_bench::channel_set();
+    std::uint16_t dst[QUARN_SBUS_CHANNEL_COUNT];
+    for (auto _ : state) {
+        convert_std_sbus_data(dst, src.data());
+        benchmark::ClobberMemory();
+    }
+    benchmark::DoNotOptimize(dst);
+}
+
+void hid_game_controller(benchmark::State &state) {
+    const auto report = quarn_bench::game_report();
+    controller_state out;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(parse_hid_game_controller_device(
+            &out, report.data(), QUARN_HID_GAME_CONTROLLER_REPORT_SIZE));
+        benchmark::ClobberMemory();
+    }
+}
+
+void hid_compatible(benchmark::State &state) {
+    const auto report = quarn_bench::compatible_report();
+    std::uint16_t channels[QUARN_CHANNEL_COUNT];
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            parse_hid_compatible_device(channels, report.data(), QUARN_HID_COMPATIBLE_REPORT_SIZE));
+        benchmark::ClobberMemory();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Targets, checked in the summary
+// ---------------------------------------------------------------------------
+
+constexpr std::size_t kFullChunk = 255;
+constexpr double kType2MinRatio = 0.50; // of memcpy's throughput, 255-byte chunks
+constexpr double kNoiseMinRatio = 0.75;
+constexpr double kStrayMaxCost = 10.0; // times the cost per byte of type 2 frames
+constexpr double kEncodeMaxNs = 3.0;
+constexpr double kHidMaxNs = 2.0;
+
+std::string parse_name(const char *stream, std::size_t chunk) {
+    return std::string("parse/") + stream + "/chunk:" + std::to_string(chunk);
+}
+std::string memcpy_name(const char *stream, std::size_t chunk) {
+    return std::string("memcpy/") + stream + "/chunk:" + std::to_string(chunk);
+}
+
+// Collects each case's time (the median when repeated) while the console
+// reporter prints as usual, then prints the ratios and the targets.
+class SummaryReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            if (run.error_occurred) {
+                continue;
+            }
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            const std::string name = run.run_name.function_name;
+            if (median || (run.run_type == Run::RT_Iteration && medians_.count(name) == 0)) {
+                seconds_[name] = run.GetAdjustedRealTime() * time_unit_seconds(run.time_unit);
+                if (median) {
+                    medians_[name] = true;
+                }
+            }
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\nSummary (median of repetitions when --benchmark_repetitions is given)\n");
+        std::printf("%-32s %12s %12s %8s %10s  %s\n", "parser case", "MB/s", "memcpy MB/s", "ratio",
+                    "target", "");
+        for (const auto &s : streams()) {
+            for (std::size_t chunk : kChunks) {
+                print_parse_row(s, chunk);
+            }
+        }
+        std::printf("\n%-32s %12s %12s %8s %10s\n", "worst case vs type 2 frames", "ns/byte",
+                    "type2 ns/B", "cost", "target");
+        for (std::size_t chunk : kChunks) {
+            const double stray = cost_per_byte("stray_starts", chunk);
+            const double frames = cost_per_byte("type2", chunk);
+            if (stray <= 0 || frames <= 0) {
+                continue;
+            }
+            const double cost = stray / frames;
+            const std::string target =
+                chunk == kFullChunk ? verdict(cost <= kStrayMaxCost, kStrayMaxCost, "<=") : "";
+            std::printf("%-32s %12.3f %12.3f %8.2f %s\n", parse_name("stray_starts", chunk).c_str(),
+                        stray * 1e9, frames * 1e9, cost, target.c_str());
+        }
+        std::printf("\n%-32s %12s %10s\n", "per call", "ns", "target");
+        print_call_row("encode_sbus_data_v1", kEncodeMaxNs);
+        print_call_row("encode_sbus_data_v2", kEncodeMaxNs);
+        print_call_row("convert_std_sbus_data", kEncodeMaxNs);
+        print_call_row("parse_hid_game_controller_device", kHidMaxNs);
+        print_call_row("parse_hid_compatible_device", kHidMaxNs);
+    }
+
+    static constexpr std::size_t kChunks[] = {255, 64, 16, 1};
+
+  private:
+    static double time_unit_seconds(benchmark::TimeUnit unit) {
+        switch (unit) {
+        case benchmark::kNanosecond:
+            return 1e-9;
+        case benchmark::kMicrosecond:
+            return 1e-6;
+        case benchmark::kMillisecond:
+            return 1e-3;
+        default:
+            return 1.0;
+        }
+    }
+
+    double seconds(const std::string &name) const {
+        const auto it = seconds_.find(name);
+        return it == seconds_.end() ? 0.0 : it->second;
+    }
+
+    double cost_per_byte(const char *stream, std::size_t chunk) const {
+        for (const auto &s : streams()) {
+            if (std::strcmp(s.name, stream) == 0) {
+                return seconds(parse_name(stream, chunk)) / static_cast<double>(s.bytes.size());
+            }
+        }
+        return 0.0;
+    }
+
+    std::string verdict(bool met, double target, const char *relation) const {
+        char text[48];
+        std::snprintf(text, sizeof text, "%s%.2f  %s", relation, target, met ? "met" : "MISSED");
+        return text;
+    }
+
+    void print_parse_row(const Stream &s, std::size_t chunk) const {
+        const double parse = seconds(parse_name(s.name, chunk));
+        const double copy = seconds(memcpy_name(s.name, chunk));
+        if (parse <= 0 || copy <= 0) {
+            return;
+        }
+        const double bytes = static_cast<double>(s.bytes.size());
+        const double ratio = copy / parse;
+        std::string target;
+        if (chunk == kFullChunk && std::strcmp(s.name, "type2") == 0) {
+            target = verdict(ratio >= kType2MinRatio, kType2MinRatio, ">=");
+        } else if (chunk == kFullChunk && std::strcmp(s.name, "noise") == 0) {
+            target = verdict(ratio >= kNoiseMinRatio, kNoiseMinRatio, ">=");
+        }
+        std::printf("%-32s %12.0f %12.0f %8.3f %s\n", parse_name(s.name, chunk).c_str(),
+                    bytes / parse / 1e6, bytes / copy / 1e6, ratio, target.c_str());
+    }
+
+    void print_call_row(const char *name, double max_ns) const {
+        const double s = seconds(name);
+        if (s > 0) {
+            std::printf("%-32s %12.2f %s\n", name, s * 1e9,
+                        verdict(s * 1e9 <= max_ns, max_ns, "<=").c_str());
+        }
+    }
+
+    std::map<std::string, double> seconds_;
+    std::map<std::string, bool> medians_;
+};
+
+void register_all() {
+    for (const auto &s : streams()) {
+        for (std::size_t chunk : SummaryReporter::kChunks) {
+            benchmark::RegisterBenchmark(parse_name(s.name, chunk).c_str(), parse_stream, s.bytes,
+                                         chunk)
+                ->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark(memcpy_name(s.name, chunk).c_str(), memcpy_stream, s.bytes,
+                                         chunk)
+                ->Unit(benchmark::kMicrosecond);
+        }
+    }
+    benchmark::RegisterBenchmark("encode_sbus_data_v1", encode_v1);
+    benchmark::RegisterBenchmark("encode_sbus_data_v2", encode_v2);
+    benchmark::RegisterBenchmark("convert_std_sbus_data", convert);
+    benchmark::RegisterBenchmark("parse_hid_game_controller_device", hid_game_controller);
+    benchmark::RegisterBenchmark("parse_hid_compatible_device", hid_compatible);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    register_all();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
