@@ -28,7 +28,7 @@ ZIP_EPOCH = (1980, 1, 1, 0, 0, 0)
 
 def _project() -> dict[str, Any]:
     with open(ROOT / "pyproject.toml", "rb") as file:
-        project = tomllib.load(file)["project"]
+        project: dict[str, Any] = tomllib.load(file)["project"]
     if "version" in project.get("dynamic", []):
         source = (ROOT / PACKAGE / "__init__.py").read_text(encoding="utf-8")
         match = re.search(r'^__version__ = "([^"]+)"$', source, re.MULTILINE)
@@ -90,7 +90,7 @@ def _write_wheel(directory: str, extra: list[tuple[str, bytes]]) -> str:
 
 def build_wheel(
     wheel_directory: str,
-    config_settings: dict | None = None,
+    config_settings: dict[str, Any] | None = None,
     metadata_directory: str | None = None,
 ) -> str:
     files = [(f"{PACKAGE}/{path.name}", path.read_bytes()) for path in _package_files()]
@@ -99,14 +99,14 @@ def build_wheel(
 
 def build_editable(
     wheel_directory: str,
-    config_settings: dict | None = None,
+    config_settings: dict[str, Any] | None = None,
     metadata_directory: str | None = None,
 ) -> str:
     pth = (f"__editable__.{PACKAGE}.pth", f"{ROOT}\n".encode())
     return _write_wheel(wheel_directory, [pth])
 
 
-def build_sdist(sdist_directory: str, config_settings: dict | None = None) -> str:
+def build_sdist(sdist_directory: str, config_settings: dict[str, Any] | None = None) -> str:
     project = _project()
     base = f"{PACKAGE}-{project['version']}"
     paths = [ROOT / name for name in SDIST_FILES] + _package_files()

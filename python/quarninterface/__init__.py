@@ -73,8 +73,9 @@ BytesLike = bytes | bytearray | memoryview
 # Tracebacks then show the public name, quarninterface.LibraryNotFoundError.
 LibraryNotFoundError.__module__ = __name__
 
+# library_path: the path or name the library was loaded from, for users to
+# check which copy they got.
 _lib, library_path = load()
-"""The path or name that the shared library was loaded from."""
 
 # ctypes releases the GIL during a call, so two threads feeding at once would
 # interleave inside the library's single reassembly buffer.

@@ -1,0 +1,97 @@
+import base64
+import ctypes.util
+import hashlib
+import re
+import shutil
+import sys
+import tempfile
+import unittest
+import zipfile
+from pathlib import Path
+
+import quarninterface as qi
+from quarninterface import _library
+from helpers import run_python
+
+HEADER = Path(__file__).resolve().parents[2] / "include" / "QuarnInterface.h"
+
+
+class LibraryLoadingTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def test_nothing_found_names_every_place_tried(self):
+        with self.assertRaises(qi.LibraryNotFoundError) as caught:
+            _library.load({}, self.dir, ("libQuarnMissing.so.1",))
+        message = str(caught.exception)
+        for place in [
+            "QUARN_INTERFACE_LIBRARY: not set",
+            f"{self.dir / 'libQuarnMissing.so.1'}: no such file",
+            "libQuarnMissing.so.1 through the system's library search",
+        ]:
+            self.assertIn(place, message)
+
+    def test_environment_variable_wins_and_does_not_fall_back(self):
+        missing = str(self.dir / "gone.so")
+        with self.assertRaisesRegex(qi.LibraryNotFoundError, re.escape(missing)):
+            _library.load({"QUARN_INTERFACE_LIBRARY": missing}, self.dir)
+
+    def test_copy_next_to_the_package(self):
+        name = _library.SYSTEM_NAMES[0]
+        shutil.copy(qi.library_path, self.dir / name)
+        library, path = _library.load({}, self.dir)
+        self.assertEqual(path, str(self.dir / name))
+        self.assertTrue(hasattr(library, "parse_port_data"))
+
+    def test_broken_copy_next_to_the_package_is_reported(self):
+        (self.dir / "garbage.so").write_bytes(b"not a library")
+        names = ["garbage.so"]
+        if sys.platform != "win32":  # links need privileges there
+            (self.dir / "dangling.so").symlink_to(self.dir / "nowhere.so")
+            names.append("dangling.so")
+        for name in names:
+            with self.assertRaisesRegex(qi.LibraryNotFoundError, "installed next to the package"):
+                _library.load({}, self.dir, (name,))
+
+    def test_other_library_is_not_taken(self):
+        other = ctypes.util.find_library("c") or "kernel32"
+        with self.assertRaisesRegex(qi.LibraryNotFoundError, "does not export request_upload"):
+            _library.load({"QUARN_INTERFACE_LIBRARY": other}, self.dir)
+
+    def test_import_fails_with_the_public_error(self):
+        result = run_python("import quarninterface", QUARN_INTERFACE_LIBRARY=str(self.dir / "x.so"))
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("quarninterface.LibraryNotFoundError", result.stderr)
+        self.assertIn(str(self.dir / "x.so"), result.stderr)
+
+
+class PackageTest(unittest.TestCase):
+    @unittest.skipUnless(HEADER.exists(), "needs the library's source tree")
+    def test_version_matches_the_header(self):
+        header = HEADER.read_text()
+        parts = re.findall(r"#define QUARN_INTERFACE_VERSION_(?:MAJOR|MINOR|PATCH) (\d+)", header)
+        self.assertEqual(qi.__version__, ".".join(parts))
+
+    def test_wheel_holds_the_package_and_a_valid_record(self):
+        sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "build_backend"))
+        self.addCleanup(sys.path.pop, 0)
+        import quarninterface_build
+
+        with tempfile.TemporaryDirectory() as directory:
+            name = quarninterface_build.build_wheel(directory)
+            self.assertEqual(name, f"quarninterface-{qi.__version__}-py3-none-any.whl")
+            with zipfile.ZipFile(Path(directory) / name) as wheel:
+                files = {info.filename: wheel.read(info) for info in wheel.infolist()}
+        dist_info = f"quarninterface-{qi.__version__}.dist-info"
+        for needed in ["__init__.py", "_library.py", "py.typed"]:
+            self.assertIn(f"quarninterface/{needed}", files)
+        self.assertIn(f"Version: {qi.__version__}\n", files[f"{dist_info}/METADATA"].decode())
+        for line in files.pop(f"{dist_info}/RECORD").decode().splitlines()[:-1]:
+            path, digest, size = line.split(",")
+            data = files.pop(path)
+            raw = hashlib.sha256(data).digest()
+            encoded = base64.urlsafe_b64encode(raw).rstrip(b"=").decode()
+            self.assertEqual(digest, f"sha256={encoded}")
+            self.assertEqual(int(size), len(data))
+        self.assertEqual(files, {})
