@@ -127,17 +127,21 @@ TEST(Sbus, V2EndByteCyclesAndV1DoesNotAdvanceIt) {
     }
 }
 
-// Concurrent callers share the counter: over 4000 calls every end byte
-// occurs exactly 1000 times, and no frame is disturbed.
+// Concurrent callers share the counter: over a multiple of 4 calls every end
+// byte occurs equally often, and no frame is disturbed.
 TEST(Sbus, V2CounterIsExactUnderConcurrency) {
-    constexpr int kThreads = 4, kCalls = 1000;
+    constexpr int kThreads = 4, kCalls = 50000;
     std::array<std::map<std::uint8_t, int>, kThreads> counts;
-    std::atomic<int> disturbed{0};
+    std::atomic<int> ready{0}, disturbed{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t, &counts, &disturbed] {
+        threads.emplace_back([t, &counts, &ready, &disturbed] {
             const SbusSet set = all(static_cast<std::uint16_t>(0x155 * (t + 1)));
             const SbusFrame reference = sbus_reference(set);
+            // Start together so that the calls really overlap.
+            ++ready;
+            while (ready < kThreads) {
+            }
             for (int call = 0; call < kCalls; ++call) {
                 SbusFrame f{};
                 encode_sbus_data_v2(f.data(), set.data());
@@ -158,8 +162,9 @@ TEST(Sbus, V2CounterIsExactUnderConcurrency) {
             total[end] += n;
         }
     }
+    constexpr int kEach = kThreads * kCalls / 4;
     const std::map<std::uint8_t, int> expected{
-        {0x04, kCalls}, {0x14, kCalls}, {0x24, kCalls}, {0x34, kCalls}};
+        {0x04, kEach}, {0x14, kEach}, {0x24, kEach}, {0x34, kEach}};
     EXPECT_EQ(total, expected);
     EXPECT_EQ(disturbed, 0);
 }
