@@ -518,7 +518,10 @@ void run_stream(Monitor &monitor, int fd, bool serial, const std::string &name,
 void send_stop(int fd, const std::string &name) {
     uint8_t stop[QUARN_UPLOAD_STOP_SIZE];
     stop_upload_port_data(stop);
-    if (!write_all(fd, stop, sizeof stop, kStopWriteTimeout) || tcdrain(fd) != 0) {
+    // A hang-up while draining (EIO) means the device took the command and
+    // went away, so it cannot be left streaming.
+    if (!write_all(fd, stop, sizeof stop, kStopWriteTimeout) ||
+        (tcdrain(fd) != 0 && errno != EIO)) {
         throw Fatal{kExitLost,
                     "could not send the stop command to " + name + ": " + errno_text(errno)};
     }

@@ -12,6 +12,9 @@ namespace quarn::tools {
 namespace {
 
 constexpr unsigned kSbusBaud = 100000;
+// A port left at a termios2 rate (BOTHER) by an earlier run is refused by
+// tcsetattr, so a standard rate stands in until termios2 sets the real one.
+constexpr speed_t kPlaceholderRate = B38400;
 // Linux's Unix98 pseudo-terminal slaves use majors 136 to 143.
 constexpr unsigned kPtySlaveMajorFirst = 136;
 constexpr unsigned kPtySlaveMajorLast = 143;
@@ -88,10 +91,9 @@ int open_serial_port(const std::string &path, unsigned baud, OpenError &error) {
             rate = &r;
         }
     }
-    if (rate != nullptr) {
-        cfsetispeed(&tio, rate->code);
-        cfsetospeed(&tio, rate->code);
-    }
+    const speed_t code = rate != nullptr ? rate->code : kPlaceholderRate;
+    cfsetispeed(&tio, code);
+    cfsetospeed(&tio, code);
     if (tcsetattr(fd, TCSANOW, &tio) != 0 || (rate == nullptr && !set_custom_baud(fd, baud))) {
         return fail(fd, what, path, error);
     }
@@ -112,6 +114,8 @@ int open_sbus_output(const std::string &path, OpenError &error) {
     cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(PARODD | CRTSCTS);
     tio.c_cflag |= CLOCAL | CREAD | CS8 | PARENB | CSTOPB;
+    cfsetispeed(&tio, kPlaceholderRate);
+    cfsetospeed(&tio, kPlaceholderRate);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
         return fail(fd, what, path, error);
     }
