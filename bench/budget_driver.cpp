@@ -55,6 +55,7 @@ int main() {
     const Bytes type0 = quarn_bench::type0_stream(quarn_bench::kType0Frames);
     const Bytes noise = quarn_bench::noise_stream(quarn_bench::kStreamBytes);
     const Bytes stray = quarn_bench::stray_starts_stream(quarn_bench::kStreamBytes);
+    const Bytes start_bytes = quarn_bench::start_bytes_stream(quarn_bench::kStreamBytes);
     const Bytes type2_short = quarn_bench::type2_stream(quarn_bench::kType2Frames / 8);
 
     region("parse_type2_chunk255", [&] { parse(type2, 255); });
@@ -64,6 +65,7 @@ int main() {
     region("parse_noise_chunk255", [&] { parse(noise, 255); });
     region("parse_stray_starts_chunk255", [&] { parse(stray, 255); });
     region("parse_stray_starts_chunk1", [&] { parse(stray, 1); });
+    region("parse_start_bytes_only_chunk255", [&] { parse(start_bytes, 255); });
 
     const auto set = quarn_bench::channel_set();
     const auto game = quarn_bench::game_report();

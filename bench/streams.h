@@ -128,6 +128,13 @@ inline Bytes stray_starts_stream(std::size_t bytes) {
     return s;
 }
 
+// Nothing but start bytes: every byte is a candidate, each refused at once by
+// its length (0xFAFA). The most candidates a stream can hold, so the scan's
+// cost per candidate shows undiluted.
+inline Bytes start_bytes_stream(std::size_t bytes) {
+    return Bytes(bytes, QUARN_FRAME_HEAD);
+}
+
 constexpr std::size_t kType2Frames = kStreamBytes / kType2FrameBytes;
 constexpr std::size_t kType0Frames = kStreamBytes / kType0FrameBytes;
 
