@@ -59,7 +59,7 @@ class Counting {
         g_armed.store(false);
     }
     // Empty when nothing was called; otherwise names each family and count.
-    static std::string calls() {
+    static std::string summary() {
         std::string text;
         for (int f = 0; f < kFamilies; ++f) {
             if (g_calls[f].load() != 0) {
@@ -184,7 +184,9 @@ TEST(AllocationCounter, SeesEveryFamilyFromAnyModule) {
 TEST(NoAllocation, StreamParser) {
     const Bytes type0 = quarn_bench::type0_stream(40);
     const Bytes type2 = quarn_bench::type2_stream(12);
-    Bytes type1 = {QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, 65, 0, QUARN_PAYLOAD_TYPE_PORTS};
+    constexpr std::uint8_t kType1Payload = 1 + 2 * QUARN_PORT_COUNT;
+    Bytes type1 = {QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, kType1Payload, 0,
+                   QUARN_PAYLOAD_TYPE_PORTS};
     type1.resize(type1.size() + 2 * QUARN_PORT_COUNT, 0x21);
     type1.push_back(QUARN_FRAME_TAIL);
     const Bytes odd_frames[] = {
@@ -200,11 +202,12 @@ TEST(NoAllocation, StreamParser) {
     }
     const Bytes noise = quarn_bench::noise_stream(3000);
     const Bytes stray = quarn_bench::stray_starts_stream(3000);
+    const Bytes start_bytes = quarn_bench::start_bytes_stream(600);
 
     std::uint16_t channels[QUARN_CHANNEL_COUNT];
     std::uint16_t ports[QUARN_PORT_COUNT];
     unsigned decoded = 0;
-    const Bytes *const all[] = {&type0, &type1, &type2, &odd, &noise, &stray};
+    const Bytes *const all[] = {&type0, &type1, &type2, &odd, &noise, &stray, &start_bytes};
 
     Counting counting;
     for (const Bytes *s : all) {
@@ -220,7 +223,7 @@ TEST(NoAllocation, StreamParser) {
     decoded += parse_port_data(type0.data(), 0, channels, ports);
     counting.stop();
 
-    EXPECT_EQ(Counting::calls(), "");
+    EXPECT_EQ(Counting::summary(), "");
     EXPECT_GT(decoded, 0U) << "the frame streams must have been decoded";
 }
 
@@ -237,10 +240,14 @@ TEST(NoAllocation, DecodersEncodersAndCommands) {
     unsigned accepted = 0;
 
     Counting counting;
-    accepted += parse_hid_game_controller_device(&state, game.data(), game.size());
-    accepted += parse_hid_game_controller_device(&state, game.data(), game.size() - 1);
-    accepted += parse_hid_compatible_device(channels, compatible.data(), compatible.size());
-    accepted += parse_hid_compatible_device(channels, compatible.data(), compatible.size() + 1);
+    accepted += parse_hid_game_controller_device(&state, game.data(),
+                                                 QUARN_HID_GAME_CONTROLLER_REPORT_SIZE);
+    accepted += parse_hid_game_controller_device(&state, game.data(),
+                                                 QUARN_HID_GAME_CONTROLLER_REPORT_SIZE - 1);
+    accepted +=
+        parse_hid_compatible_device(channels, compatible.data(), QUARN_HID_COMPATIBLE_REPORT_SIZE);
+    accepted += parse_hid_compatible_device(channels, compatible.data(),
+                                            QUARN_HID_COMPATIBLE_REPORT_SIZE - 1);
     convert_std_sbus_data(sbus, set.data());
     encode_sbus_data_v1(frame, sbus);
     encode_sbus_data_v2(frame, sbus);
@@ -249,7 +256,7 @@ TEST(NoAllocation, DecodersEncodersAndCommands) {
     stop_upload_port_data(stop);
     counting.stop();
 
-    EXPECT_EQ(Counting::calls(), "");
+    EXPECT_EQ(Counting::summary(), "");
     EXPECT_EQ(accepted, 2U) << "one valid report of each kind";
     EXPECT_EQ(request[0], QUARN_FRAME_HEAD);
     EXPECT_EQ(stop[0], QUARN_FRAME_HEAD);

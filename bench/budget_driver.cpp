@@ -92,13 +92,14 @@ int main() {
     });
     region("parse_hid_game_controller_x1000", [&] {
         for (int k = 0; k < kCalls; ++k) {
-            accepted += parse_hid_game_controller_device(&state, game.data(), game.size());
+            accepted += parse_hid_game_controller_device(&state, game.data(),
+                                                         QUARN_HID_GAME_CONTROLLER_REPORT_SIZE);
         }
     });
     region("parse_hid_compatible_x1000", [&] {
         for (int k = 0; k < kCalls; ++k) {
-            accepted +=
-                parse_hid_compatible_device(g_channels, compatible.data(), compatible.size());
+            accepted += parse_hid_compatible_device(g_channels, compatible.data(),
+                                                    QUARN_HID_COMPATIBLE_REPORT_SIZE);
         }
     });
 
