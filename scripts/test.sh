@@ -10,6 +10,15 @@ cmake --preset linux
 cmake --build --preset linux
 ctest --preset linux
 
+# The whole suite again under ASan and UBSan, then each fuzz target from its
+# corpus for 30 seconds (scripts/run-fuzzers.sh documents longer runs).
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
+cmake --preset fuzz
+cmake --build --preset fuzz
+scripts/run-fuzzers.sh 30
+
 # Windows: the x64 DLL and the whole suite under Wine; the x86 DLL cannot run
 # here, so its ctest runs the static checks of the DLL and its import libraries.
 cmake --preset windows-x64
