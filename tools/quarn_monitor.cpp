@@ -4,6 +4,7 @@
 #include "screen.h"
 #include "serial.h"
 #include "sim_device.h"
+#include "text.h"
 
 #include <QuarnInterface.h>
 
@@ -67,11 +68,11 @@ void install_signal_handlers() {
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
     // No SA_RESTART: a signal must wake the poll that waits for data.
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    (void)sigaction(SIGINT, &sa, nullptr);
+    (void)sigaction(SIGTERM, &sa, nullptr);
     // A closed pipe on standard output ends the session like a signal does,
     // so the device is still told to stop.
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
 }
 
 // Ends the program with a message and exit code where nothing else is owed
@@ -108,17 +109,6 @@ std::string errno_text(int e) {
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
-}
-
-template <typename T> void append_array(std::string &out, const T *values, size_t count) {
-    out += '[';
-    for (size_t i = 0; i < count; ++i) {
-        if (i != 0) {
-            out += ',';
-        }
-        out += std::to_string(values[i]);
-    }
-    out += ']';
 }
 
 // Writes every byte to a non-blocking descriptor, waiting for room up to a
@@ -220,10 +210,8 @@ class SbusForwarder {
         if (!last_data_) {
             text += ", waiting for data";
         } else if (holding_) {
-            char buf[64];
-            std::snprintf(buf, sizeof buf, ", FAILSAFE: no data for %.1f s",
-                          seconds(now - *last_data_));
-            text += buf;
+            text +=
+                quarn::tools::format(", FAILSAFE: no data for %.1f s", seconds(now - *last_data_));
         } else {
             text += ", sending";
         }
@@ -257,7 +245,7 @@ class Monitor {
           rate_window_start_(start_),
           next_show_(output == Output::plain ? start_ + Clock::duration(kPlainPeriod) : start_) {
         if (output_ == Output::screen) {
-            std::setlocale(LC_CTYPE, "");
+            (void)std::setlocale(LC_CTYPE, "");
             unicode_ = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
             print(quarn::tools::screen_begin());
         }
@@ -361,54 +349,46 @@ class Monitor {
     }
 
     std::string json_line(Clock::time_point now) const {
-        char t[32];
-        std::snprintf(t, sizeof t, "{\"t\":%.3f", seconds(now - start_));
-        std::string line = t;
+        std::string line = quarn::tools::format("{\"t\":%.3f", seconds(now - start_));
         if (decoded_ == Decoded::controller) {
             line += ",\"controller\":";
-            append_array(line, controller_.values, QUARN_CONTROLLER_VALUE_COUNT);
+            quarn::tools::append_json_array(line, controller_.values, QUARN_CONTROLLER_VALUE_COUNT);
         } else {
             line += ",\"channels\":";
-            append_array(line, channels_, QUARN_CHANNEL_COUNT);
+            quarn::tools::append_json_array(line, channels_, QUARN_CHANNEL_COUNT);
         }
         if (decoded_ == Decoded::port_data) {
             line += ",\"ports\":";
-            append_array(line, ports_, QUARN_PORT_COUNT);
+            quarn::tools::append_json_array(line, ports_, QUARN_PORT_COUNT);
         }
         line += "}\n";
         return line;
     }
 
     std::string status(Clock::time_point now) const {
-        char buf[160];
-        std::string since = "never";
-        if (last_update_) {
-            char s[32];
-            std::snprintf(s, sizeof s, "%.3f s ago", seconds(now - *last_update_));
-            since = s;
-        }
-        std::snprintf(buf, sizeof buf,
-                      "bytes %llu | %.1f updates/s | last update %s | refused HID reports %llu",
-                      static_cast<unsigned long long>(bytes_), rate_, since.c_str(),
-                      static_cast<unsigned long long>(refused_));
-        return buf;
+        const std::string since =
+            last_update_ ? quarn::tools::format("%.3f s ago", seconds(now - *last_update_))
+                         : "never";
+        return quarn::tools::format(
+            "bytes %llu | %.1f updates/s | last update %s | refused HID reports %llu",
+            static_cast<unsigned long long>(bytes_), rate_, since.c_str(),
+            static_cast<unsigned long long>(refused_));
     }
 
     void show(Clock::time_point now) {
         if (output_ == Output::plain) {
-            char t[32];
-            std::snprintf(t, sizeof t, "t=%.1f ", seconds(now - start_));
-            std::string line = t + status(now);
+            std::string line = quarn::tools::format("t=%.1f ", seconds(now - start_)) + status(now);
             if (decoded_ == Decoded::controller) {
                 line += " controller=";
-                append_array(line, controller_.values, QUARN_CONTROLLER_VALUE_COUNT);
+                quarn::tools::append_json_array(line, controller_.values,
+                                                QUARN_CONTROLLER_VALUE_COUNT);
             } else if (decoded_ != Decoded::nothing) {
                 line += " channels=";
-                append_array(line, channels_, QUARN_CHANNEL_COUNT);
+                quarn::tools::append_json_array(line, channels_, QUARN_CHANNEL_COUNT);
             }
             if (decoded_ == Decoded::port_data) {
                 line += " ports=";
-                append_array(line, ports_, QUARN_PORT_COUNT);
+                quarn::tools::append_json_array(line, ports_, QUARN_PORT_COUNT);
             }
             print(line + "\n");
             return;
@@ -741,7 +721,7 @@ bool valid_hid_id(const std::string &id) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int monitor_main(int argc, char **argv) {
     CLI::App app{"quarn-monitor: shows, records and forwards what a Quarn device sends.\n"
                  "On a terminal it draws a live screen; --json prints JSON Lines instead.",
                  "quarn-monitor"};
@@ -806,7 +786,7 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        std::fprintf(stderr, "quarn-monitor: %s\n\n%s", e.what(), app.help().c_str());
+        (void)std::fprintf(stderr, "quarn-monitor: %s\n\n%s", e.what(), app.help().c_str());
         return kExitUsage;
     }
 
@@ -814,8 +794,17 @@ int main(int argc, char **argv) {
     try {
         return run(o);
     } catch (const Fatal &f) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "quarn-monitor: %s\n", f.message.c_str());
+        (void)std::fflush(stdout);
+        (void)std::fprintf(stderr, "quarn-monitor: %s\n", f.message.c_str());
         return f.code;
+    }
+}
+
+int main(int argc, char **argv) {
+    try {
+        return monitor_main(argc, argv);
+    } catch (const std::exception &e) {
+        (void)std::fprintf(stderr, "quarn-monitor: %s\n", e.what());
+        return kExitLost;
     }
 }

@@ -28,12 +28,12 @@ void install_signal_handlers() {
     struct sigaction sa = {};
     sa.sa_handler = on_quit_signal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    (void)sigaction(SIGINT, &sa, nullptr);
+    (void)sigaction(SIGTERM, &sa, nullptr);
 }
 
 int fail(int code, const std::string &message) {
-    std::fprintf(stderr, "quarn-sim: %s\n", message.c_str());
+    (void)std::fprintf(stderr, "quarn-sim: %s\n", message.c_str());
     return code;
 }
 
@@ -66,7 +66,7 @@ int write_stream(std::FILE *out, uint64_t frames, const quarn::sim::Options &opt
 
 } // namespace
 
-int main(int argc, char **argv) {
+int sim_main(int argc, char **argv) {
     CLI::App app{"quarn-sim: a simulated Quarn device.\n"
                  "With --pty it creates a pseudo-terminal, prints its path, waits for the upload\n"
                  "request and streams data frames until the stop command. With --out it writes a\n"
@@ -104,7 +104,7 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        std::fprintf(stderr, "quarn-sim: %s\n\n%s", e.what(), app.help().c_str());
+        (void)std::fprintf(stderr, "quarn-sim: %s\n\n%s", e.what(), app.help().c_str());
         return kExitUsage;
     }
 
@@ -128,11 +128,20 @@ int main(int argc, char **argv) {
     if (!quarn::sim::open_pty(pty, error)) {
         return fail(kExitOpen, error);
     }
-    std::printf("%s\n", pty.path.c_str());
-    std::fflush(stdout);
-    std::fprintf(stderr, "quarn-sim: simulated device on %s; try: quarn-monitor --port %s\n",
-                 pty.path.c_str(), pty.path.c_str());
+    if (std::printf("%s\n", pty.path.c_str()) < 0 || std::fflush(stdout) != 0) {
+        return fail(kExitFailure, "cannot print the pseudo-terminal's path");
+    }
+    (void)std::fprintf(stderr, "quarn-sim: simulated device on %s; try: quarn-monitor --port %s\n",
+                       pty.path.c_str(), pty.path.c_str());
     const int rc = quarn::sim::run_device(pty.master, options, log, g_quit, error);
     quarn::sim::close_pty(pty);
     return rc == 0 ? 0 : fail(kExitFailure, error);
+}
+
+int main(int argc, char **argv) {
+    try {
+        return sim_main(argc, argv);
+    } catch (const std::exception &e) {
+        return fail(kExitFailure, e.what());
+    }
 }

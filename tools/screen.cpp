@@ -1,5 +1,7 @@
 #include "screen.h"
 
+#include "text.h"
+
 #include <QuarnInterface.h>
 
 #include <algorithm>
@@ -27,15 +29,11 @@ std::string bar_line(const Bar &bar, int width, bool unicode) {
     const unsigned shown = std::min(bar.value, bar.max);
     const auto filled = static_cast<int>(
         (static_cast<unsigned long>(shown) * static_cast<unsigned>(width) + bar.max / 2) / bar.max);
-    char label[32];
-    std::snprintf(label, sizeof label, "  %-*s ", kLabelColumns - 3, bar.label.c_str());
-    std::string text = label;
+    std::string text = format("  %-*s ", kLabelColumns - 3, bar.label.c_str());
     for (int i = 0; i < width; ++i) {
         text += i < filled ? (unicode ? "\u2588" : "#") : (unicode ? "\u2591" : ".");
     }
-    char value[32];
-    std::snprintf(value, sizeof value, " %6u", bar.value);
-    return text + value;
+    return text + format(" %6u", bar.value);
 }
 
 void port_rows(std::string &out, const uint16_t *ports, unsigned first) {
@@ -43,10 +41,7 @@ void port_rows(std::string &out, const uint16_t *ports, unsigned first) {
         std::string text = " ";
         for (unsigned col = 0; col < kPortsPerRow; ++col) {
             const unsigned index = first + row * kPortsPerRow + col;
-            char cell[32];
-            std::snprintf(cell, sizeof cell, " %2u:%5u", index + 1,
-                          static_cast<unsigned>(ports[index]));
-            text += cell;
+            text += format(" %2u:%5u", index + 1, static_cast<unsigned>(ports[index]));
         }
         line(out, text);
     }

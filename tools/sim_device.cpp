@@ -1,5 +1,7 @@
 #include "sim_device.h"
 
+#include "text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -55,22 +57,6 @@ uint16_t wave(double centre, double amplitude, double freq_hz, double phase, dou
         std::lround(centre + amplitude * std::sin(kTwoPi * freq_hz * t + phase)));
 }
 
-void write_bytes(std::FILE *file, const std::vector<uint8_t> &bytes) {
-    std::fputc('[', file);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::fprintf(file, i == 0 ? "%u" : ",%u", static_cast<unsigned>(bytes[i]));
-    }
-    std::fputc(']', file);
-}
-
-template <size_t N> void write_values(std::FILE *file, const std::array<uint16_t, N> &values) {
-    std::fputc('[', file);
-    for (size_t i = 0; i < N; ++i) {
-        std::fprintf(file, i == 0 ? "%u" : ",%u", static_cast<unsigned>(values[i]));
-    }
-    std::fputc(']', file);
-}
-
 } // namespace
 
 Values values_at(uint64_t n, double rate_hz) {
@@ -112,41 +98,42 @@ std::vector<uint8_t> encode_data_frame(int type, const Values &values) {
     return frame;
 }
 
-void EventLog::command(const char *kind, const std::vector<uint8_t> &bytes) {
+void EventLog::write(const std::string &line) {
     if (file_ == nullptr) {
         return;
     }
-    std::fprintf(file_, "{\"event\":\"%s\",\"bytes\":", kind);
-    write_bytes(file_, bytes);
-    std::fputs("}\n", file_);
-    std::fflush(file_);
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
+        // A log that cannot be written is given up rather than left half-written.
+        file_ = nullptr;
+    }
+}
+
+void EventLog::command(const char *kind, const std::vector<uint8_t> &bytes) {
+    std::string line = std::string("{\"event\":\"") + kind + "\",\"bytes\":";
+    tools::append_json_array(line, bytes.data(), bytes.size());
+    write(line + "}\n");
 }
 
 void EventLog::sent(const FrameSource::Emission &emission, int type) {
-    if (file_ == nullptr) {
-        return;
-    }
-    const auto n = static_cast<unsigned long long>(emission.n);
+    const std::string n = std::to_string(emission.n);
     if (emission.noise != nullptr) {
-        std::fprintf(file_, "{\"event\":\"noise\",\"n\":%llu,\"kind\":\"%s\"}\n", n,
-                     emission.noise);
+        write("{\"event\":\"noise\",\"n\":" + n + ",\"kind\":\"" + emission.noise + "\"}\n");
     }
     if (!emission.whole) {
-        std::fprintf(file_, "{\"event\":\"corrupted\",\"n\":%llu}\n", n);
-        std::fflush(file_);
+        write("{\"event\":\"corrupted\",\"n\":" + n + "}\n");
         return;
     }
-    std::fprintf(file_, "{\"event\":\"frame\",\"n\":%llu,\"type\":%d", n, type);
+    std::string line = "{\"event\":\"frame\",\"n\":" + n + ",\"type\":" + std::to_string(type);
     if (type != QUARN_PAYLOAD_TYPE_PORTS) {
-        std::fputs(",\"channels\":", file_);
-        write_values(file_, emission.values.channels);
+        line += ",\"channels\":";
+        tools::append_json_array(line, emission.values.channels.data(),
+                                 emission.values.channels.size());
     }
     if (type != QUARN_PAYLOAD_TYPE_CHANNELS) {
-        std::fputs(",\"ports\":", file_);
-        write_values(file_, emission.values.ports);
+        line += ",\"ports\":";
+        tools::append_json_array(line, emission.values.ports.data(), emission.values.ports.size());
     }
-    std::fputs("}\n", file_);
-    std::fflush(file_);
+    write(line + "}\n");
 }
 
 FrameSource::FrameSource(const Options &options) : options_(options), random_(options.seed) {}
@@ -217,7 +204,7 @@ void CommandScanner::feed(const uint8_t *data, size_t len, std::vector<Command> 
         if (left < QUARN_FRAME_HEADER_SIZE) {
             break;
         }
-        const size_t length = pending_[pos + 2] | (pending_[pos + 3] << 8U);
+        const size_t length = static_cast<size_t>(pending_[pos + 2] | (pending_[pos + 3] << 8U));
         if (length > kMaxHostPayload) {
             junk.push_back(pending_[pos++]);
             continue;

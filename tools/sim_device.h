@@ -87,6 +87,7 @@ class EventLog {
     void sent(const FrameSource::Emission &emission, int type);
 
   private:
+    void write(const std::string &line);
     std::FILE *file_;
 };
 

@@ -1,0 +1,49 @@
+// Small text helpers shared by the tools: printf-style formatting into a
+// std::string and JSON arrays of integers.
+#ifndef QUARN_TOOLS_TEXT_H
+#define QUARN_TOOLS_TEXT_H
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+namespace quarn::tools {
+
+// printf into a string; an encoding error gives an empty string.
+__attribute__((format(printf, 1, 2))) inline std::string format(const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    const int size = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string out;
+    if (size > 0) {
+        out.resize(static_cast<size_t>(size) + 1);
+        if (std::vsnprintf(out.data(), out.size(), fmt, again) == size) {
+            out.resize(static_cast<size_t>(size));
+        } else {
+            out.clear();
+        }
+    }
+    va_end(again);
+    return out;
+}
+
+// Appends values as a JSON array: [1,2,3]. JSON here is only ever numbers,
+// so it needs no escaping and no JSON library.
+template <typename T> void append_json_array(std::string &out, const T *values, size_t count) {
+    out += '[';
+    for (size_t i = 0; i < count; ++i) {
+        if (i != 0) {
+            out += ',';
+        }
+        out += std::to_string(values[i]);
+    }
+    out += ']';
+}
+
+} // namespace quarn::tools
+
+#endif
