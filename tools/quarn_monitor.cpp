@@ -727,13 +727,17 @@ int monitor_main(int argc, char **argv) {
                  "quarn-monitor"};
     Options o;
     auto *source = app.add_option_group("source", "where the data comes from (exactly one)");
-    source->add_option("--port", o.port, "serial port of the device, e.g. /dev/ttyUSB0");
-    source->add_option("--replay", o.replay, "decode a recorded stream ('-' for standard input)");
+    source->add_option("--port", o.port, "serial port of the device, e.g. /dev/ttyUSB0")
+        ->type_name("PATH");
+    source->add_option("--replay", o.replay, "decode a recorded stream ('-' for standard input)")
+        ->type_name("FILE");
     source->add_option("--hid", o.hid_id, "HID device by vendor and product id, hex VID:PID")
+        ->type_name("VID:PID")
         ->check([](const std::string &s) {
             return valid_hid_id(s) ? std::string() : "expected hex VID:PID";
         });
-    source->add_option("--hid-path", o.hid_path, "HID device by path, e.g. /dev/hidraw3");
+    source->add_option("--hid-path", o.hid_path, "HID device by path, e.g. /dev/hidraw3")
+        ->type_name("PATH");
     source->add_flag("--simulate", o.simulate,
                      "run the built-in simulated device on a pseudo-terminal");
     source->require_option(1);
@@ -748,8 +752,11 @@ int monitor_main(int argc, char **argv) {
         ->check(CLI::Range(0U, static_cast<unsigned>(UINT8_MAX)))
         ->capture_default_str();
     app.add_flag("--json", o.json, "print JSON Lines: one object per read that decoded something");
-    auto *record = app.add_option("--record", o.record, "append every received byte to FILE");
-    app.add_option("--duration", o.duration, "end after SECONDS")->check(CLI::PositiveNumber);
+    auto *record = app.add_option("--record", o.record, "append every received byte to FILE")
+                       ->type_name("FILE");
+    app.add_option("--duration", o.duration, "end after SECONDS")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
     app.add_option("--chunk-size", o.chunk,
                    "feed the decoder at most N bytes per call; 1 gives one update per data frame")
         ->check(CLI::Range(1U, kMaxChunk))
@@ -758,7 +765,8 @@ int monitor_main(int argc, char **argv) {
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
     auto *sbus = app.add_option("--sbus-out", o.sbus_out,
-                                "forward 16 port values as SBUS to this serial port");
+                                "forward 16 port values as SBUS to this serial port")
+                     ->type_name("PATH");
     app.add_option("--sbus-period-ms", o.sbus_period_ms, "SBUS frame period (14 normal, 7 fast)")
         ->check(CLI::Range(1U, 1000U))
         ->capture_default_str()

@@ -80,7 +80,8 @@ int sim_main(int argc, char **argv) {
 
     auto *mode = app.add_option_group("mode", "where the device sends its frames");
     mode->add_flag("--pty", use_pty, "run as a device on a new pseudo-terminal");
-    mode->add_option("--out", out_path, "write a stream to FILE ('-' for standard output)");
+    mode->add_option("--out", out_path, "write a stream to FILE ('-' for standard output)")
+        ->type_name("FILE");
     mode->require_option(1);
     app.add_option("--type", options.type, "payload type: 0 channels, 1 ports, 2 both")
         ->check(CLI::Range(QUARN_PAYLOAD_TYPE_CHANNELS, QUARN_PAYLOAD_TYPE_CHANNELS_AND_PORTS))
@@ -96,7 +97,8 @@ int sim_main(int argc, char **argv) {
     app.add_option("--seed", options.seed, "seed of the noise")->capture_default_str();
     app.add_option("--frames", frames, "number of frames for --out")->capture_default_str();
     app.add_option("--log", log_path,
-                   "write JSON Lines of every command received and frame sent to FILE");
+                   "write JSON Lines of every command received and frame sent to FILE")
+        ->type_name("FILE");
     app.add_flag("--once", options.once, "exit after the first stop command (--pty)");
 
     try {
