@@ -5,7 +5,6 @@
 #include <QuarnInterface.h>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace quarn::tools {
 namespace {
