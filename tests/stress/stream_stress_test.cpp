@@ -181,8 +181,8 @@ class StreamBuilder {
                 add_noise();
             }
         }
-        // Every start byte still waiting is judged on these and none of them
-        // completes a frame, so the parser ends empty.
+        // Every stray start byte still waiting is judged on these, and the
+        // good frames it held back are decoded: the parser ends empty.
         for (std::size_t i = 0; i < kMaxFrame; ++i) {
             push_noise(kFiller);
         }
@@ -458,13 +458,14 @@ const Stream &stress_stream() {
     return s;
 }
 
-// Brings the parser to empty whatever it retained: every start byte in it is
-// judged on these bytes and none completes.
+// Brings the parser to empty whatever it retained: on these bytes every start
+// byte in it is judged. Frames retained behind an unfinished one may be
+// decoded on the way; the arrays given are null.
 void empty_parser() {
     const Bytes zeros(kMaxFrame, kFiller);
     for (std::size_t pos = 0; pos < zeros.size(); pos += kMaxChunk) {
         const auto len = static_cast<std::uint8_t>(std::min(kMaxChunk, zeros.size() - pos));
-        ASSERT_EQ(parse_port_data(zeros.data() + pos, len, nullptr, nullptr), 0);
+        parse_port_data(zeros.data() + pos, len, nullptr, nullptr);
     }
 }
 
