@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+// glibc's own entry points, which the replacements forward to.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" {
 void *__libc_malloc(std::size_t size);
 void *__libc_calloc(std::size_t count, std::size_t size);
@@ -55,7 +57,7 @@ class Counting {
     ~Counting() {
         stop();
     }
-    void stop() {
+    static void stop() {
         g_armed.store(false);
     }
     // Empty when nothing was called; otherwise names each family and count.
@@ -86,9 +88,9 @@ void *malloc(std::size_t size) noexcept {
     count(kMalloc);
     return __libc_malloc(size);
 }
-void *calloc(std::size_t n, std::size_t size) noexcept {
+void *calloc(std::size_t nmemb, std::size_t size) noexcept {
     count(kCalloc);
-    return __libc_calloc(n, size);
+    return __libc_calloc(nmemb, size);
 }
 void *realloc(void *ptr, std::size_t size) noexcept {
     count(kRealloc);
@@ -104,12 +106,12 @@ void *memalign(std::size_t alignment, std::size_t size) noexcept {
 void *aligned_alloc(std::size_t alignment, std::size_t size) noexcept {
     return aligned(alignment, size);
 }
-int posix_memalign(void **out, std::size_t alignment, std::size_t size) noexcept {
+int posix_memalign(void **memptr, std::size_t alignment, std::size_t size) noexcept {
     void *p = aligned(alignment, size);
     if (p == nullptr) {
         return ENOMEM;
     }
-    *out = p;
+    *memptr = p;
     return 0;
 }
 }
@@ -124,11 +126,11 @@ void *operator new(std::size_t size) {
 void *operator new[](std::size_t size) {
     return operator new(size);
 }
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
+void *operator new(std::size_t size, const std::nothrow_t & /*tag*/) noexcept {
     count(kNew);
     return __libc_malloc(size);
 }
-void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
+void *operator new[](std::size_t size, const std::nothrow_t & /*tag*/) noexcept {
     return operator new(size, std::nothrow);
 }
 void operator delete(void *ptr) noexcept {
@@ -138,16 +140,20 @@ void operator delete(void *ptr) noexcept {
 void operator delete[](void *ptr) noexcept {
     operator delete(ptr);
 }
-void operator delete(void *ptr, std::size_t) noexcept {
+void operator delete(void *ptr, std::size_t /*size*/) noexcept {
     operator delete(ptr);
 }
-void operator delete[](void *ptr, std::size_t) noexcept {
+void operator delete[](void *ptr, std::size_t /*size*/) noexcept {
     operator delete(ptr);
 }
+
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 
 using quarn_bench::Bytes;
+
+constexpr std::size_t kChunks[] = {255, 64, 16, 1};
 
 // Keeps the compiler from pairing up and removing the allocations below.
 void *volatile g_sink;
@@ -167,7 +173,7 @@ TEST(AllocationCounter, SeesEveryFamilyFromAnyModule) {
     int *object = new int(1);
     g_sink = object;
     delete object;
-    counting.stop();
+    Counting::stop();
 
     EXPECT_GE(Counting::calls(kMalloc), 1) << "strdup's malloc inside glibc";
     EXPECT_EQ(Counting::calls(kRealloc), 1);
@@ -187,7 +193,7 @@ TEST(NoAllocation, StreamParser) {
     constexpr std::uint8_t kType1Payload = 1 + 2 * QUARN_PORT_COUNT;
     Bytes type1 = {QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, kType1Payload, 0,
                    QUARN_PAYLOAD_TYPE_PORTS};
-    type1.resize(type1.size() + 2 * QUARN_PORT_COUNT, 0x21);
+    type1.resize(type1.size() + std::size_t{2} * QUARN_PORT_COUNT, 0x21);
     type1.push_back(QUARN_FRAME_TAIL);
     const Bytes odd_frames[] = {
         {QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, 1, 0, 7, 0x5E},            // bad trailer
@@ -211,7 +217,7 @@ TEST(NoAllocation, StreamParser) {
 
     Counting counting;
     for (const Bytes *s : all) {
-        for (std::size_t chunk : {255, 64, 16, 1}) {
+        for (std::size_t chunk : kChunks) {
             for (std::size_t off = 0; off < s->size(); off += chunk) {
                 const auto n = static_cast<std::uint8_t>(std::min(chunk, s->size() - off));
                 decoded += parse_port_data(s->data() + off, n, channels, ports);
@@ -221,7 +227,7 @@ TEST(NoAllocation, StreamParser) {
     }
     decoded += parse_port_data(nullptr, 1, channels, ports);
     decoded += parse_port_data(type0.data(), 0, channels, ports);
-    counting.stop();
+    Counting::stop();
 
     EXPECT_EQ(Counting::summary(), "");
     EXPECT_GT(decoded, 0U) << "the frame streams must have been decoded";
@@ -254,7 +260,7 @@ TEST(NoAllocation, DecodersEncodersAndCommands) {
     encode_sbus_data_v2(nullptr, sbus);
     request_upload_port_data(request, 1, 2);
     stop_upload_port_data(stop);
-    counting.stop();
+    Counting::stop();
 
     EXPECT_EQ(Counting::summary(), "");
     EXPECT_EQ(accepted, 2U) << "one valid report of each kind";

@@ -74,7 +74,7 @@ void parse_stream(benchmark::State &state, const Stream &stream, std::size_t chu
         benchmark::DoNotOptimize(decoded);
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(stream.size));
 }
 
 // The physical reference: the same bytes in the same chunks copied into a
@@ -88,7 +88,7 @@ void memcpy_stream(benchmark::State &state, const Stream &stream, std::size_t ch
             benchmark::ClobberMemory();
         }
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(stream.size));
 }
 
 void encode_v1(benchmark::State &state) {
@@ -250,9 +250,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         return 0.0;
     }
 
-    std::string verdict(bool met, double target, const char *relation) const {
+    static std::string verdict(bool met, double target, const char *relation) {
         char text[48];
-        std::snprintf(text, sizeof text, "%s%.2f  %s", relation, target, met ? "met" : "MISSED");
+        (void)std::snprintf(text, sizeof text, "%s%.2f  %s", relation, target,
+                            met ? "met" : "MISSED");
         return text;
     }
 
@@ -295,9 +296,13 @@ class SummaryReporter : public benchmark::ConsoleReporter {
         if (ns <= 0) {
             return;
         }
-        const double net = ns - seconds(kCallFloor) * 1e9;
+        const double floor = seconds(kCallFloor) * 1e9;
+        char net[16] = "-"; // the floor was filtered out
+        if (floor > 0) {
+            (void)std::snprintf(net, sizeof net, "%.2f", ns - floor);
+        }
         const std::string target = max_ns > 0 ? verdict(ns <= max_ns, max_ns, "<=") : "(floor)";
-        std::printf("%-32s %12.2f %12.2f %s\n", name, ns, net, target.c_str());
+        std::printf("%-32s %12.2f %12s %s\n", name, ns, net, target.c_str());
     }
 
     std::map<std::string, double> seconds_;
