@@ -23,6 +23,8 @@ constexpr std::size_t kFrameOverhead = QUARN_FRAME_OVERHEAD;
 constexpr std::size_t kBufferSize = QUARN_MAX_FRAME_SIZE;
 constexpr std::size_t kMaxPayload = QUARN_MAX_PAYLOAD_SIZE;
 constexpr std::size_t kValueSize = 2;
+constexpr std::size_t kNearHead = 8;
+constexpr std::size_t kMaxChunk = UINT8_MAX;
 
 constexpr std::size_t kTypeSize = 1;
 constexpr std::size_t kChannelsSize = QUARN_CHANNEL_COUNT * kValueSize;
@@ -55,11 +57,48 @@ constexpr std::uint32_t kStdToSbusNum = 1706;
 constexpr std::uint32_t kStdToSbusDen = 1000;
 static_assert(UINT16_MAX * kStdToSbusNum <= UINT32_MAX, "conversion stays in 32 bits");
 
+// The largest input that does not saturate: any larger one gives 2047 too, so
+// inputs are clamped to it first. Up to it the quotient equals
+// (v * 447218) >> 18, and as 447218 = 6 * 2^16 + 54002 that is
+// (6v + high half of v * 54002) >> 2: all in 16 bits, which vectorises to one
+// multiply per eight channels where a division by 1000 does not vectorise.
+constexpr std::uint16_t kStdSaturated = 1200;
+constexpr std::uint32_t kStdToSbusWhole = 6;
+constexpr std::uint32_t kStdToSbusFraction = 54002;
+constexpr unsigned kStdToSbusShift = 2;
+
+constexpr std::uint16_t std_to_sbus(std::uint16_t v) {
+    const auto high = static_cast<std::uint16_t>((v * kStdToSbusFraction) >> 16);
+    return static_cast<std::uint16_t>((kStdToSbusWhole * v + high) >> kStdToSbusShift);
+}
+constexpr bool std_to_sbus_is_exact() {
+    for (std::uint32_t v = 0; v <= kStdSaturated; ++v) {
+        if (std_to_sbus(static_cast<std::uint16_t>(v)) != v * kStdToSbusNum / kStdToSbusDen) {
+            return false;
+        }
+    }
+    return std_to_sbus(kStdSaturated) == QUARN_SBUS_CHANNEL_MAX &&
+           (kStdSaturated + 1) * kStdToSbusNum / kStdToSbusDen > QUARN_SBUS_CHANNEL_MAX;
+}
+static_assert(std_to_sbus_is_exact(), "the 16-bit form equals the quotient up to saturation");
+
+// On a little-endian host the wire's byte order is the memory's: values can
+// be copied as they are, which the compiler turns into wide moves.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr bool kLittleEndianHost = true;
+#else
+constexpr bool kLittleEndianHost = false;
+#endif
+
 std::uint16_t read_le16(const std::uint8_t *p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 
 void read_le16_run(std::uint16_t *out, const std::uint8_t *p, std::size_t count) {
+    if (kLittleEndianHost) {
+        std::memcpy(out, p, count * kValueSize);
+        return;
+    }
     for (std::size_t k = 0; k < count; ++k) {
         out[k] = read_le16(p + k * kValueSize);
     }
@@ -99,85 +138,102 @@ void decode_e5_func(const std::uint8_t *payload, std::size_t payload_len, std::u
     }
 }
 
-// Scans the first `total` bytes of the reassembly buffer, decoding every
-// complete data frame in stream order. Returns how many bytes remain: an
-// unfinished frame, moved to the front of the buffer. The retained bytes are
-// always shorter than the frame they start, which is at most kBufferSize, so
-// the buffer never fills up with a frame that cannot complete.
-std::size_t scan_frames(std::uint8_t *buffer, std::size_t total, std::uint16_t *channels,
-                        std::uint16_t *ports, std::uint8_t *decoded) {
-    std::size_t p = 0;
-    while (p < total) {
-        const void *head = std::memchr(buffer + p, QUARN_FRAME_HEAD, total - p);
-        if (head == nullptr) {
-            return 0;
+// The first start byte at or after `from` in bytes[0, total), or total. A
+// retained frame puts one right at the start, found without a call.
+std::size_t search_head(const std::uint8_t *bytes, std::size_t from, std::size_t total) {
+    if (from < total && bytes[from] == QUARN_FRAME_HEAD) {
+        return from;
+    }
+    const void *head = std::memchr(bytes + from, QUARN_FRAME_HEAD, total - from);
+    return head == nullptr
+               ? total
+               : static_cast<std::size_t>(static_cast<const std::uint8_t *>(head) - bytes);
+}
+
+// As search_head, where the scan resumes behind a candidate: start bytes are
+// then often close (the next frame right behind one, or a cluster of stray
+// ones), so a few bytes are looked at before paying for a call to memchr.
+std::size_t next_head(const std::uint8_t *bytes, std::size_t from, std::size_t total) {
+    const std::size_t close_end = total - from > kNearHead ? from + kNearHead : total;
+    for (; from < close_end; ++from) {
+        if (bytes[from] == QUARN_FRAME_HEAD) {
+            return from;
         }
-        p = static_cast<std::size_t>(static_cast<const std::uint8_t *>(head) - buffer);
+    }
+    return search_head(bytes, from, total);
+}
+
+// Decodes every complete data frame in bytes[0, total) in stream order.
+// Returns the position of the first start byte whose frame has not fully
+// arrived, or total: the bytes from there on are to be retained. They are
+// always shorter than the frame they start, which is at most kBufferSize.
+std::size_t scan_frames(const std::uint8_t *bytes, std::size_t total, std::uint16_t *channels,
+                        std::uint16_t *ports, std::uint8_t *decoded) {
+    std::size_t next = 0;
+    for (std::size_t p = search_head(bytes, 0, total);; p = next_head(bytes, next, total)) {
         const std::size_t available = total - p;
         if (available < kFrameHeader) {
-            break;
+            return p; // also when no start byte is left
         }
-        const std::size_t payload_len = read_le16(buffer + p + 2);
+        // Unless the frame proves whole and skippable, only its start byte
+        // is dropped: a real frame may begin inside the span it claimed.
+        next = p + 1;
+        const std::size_t payload_len = read_le16(bytes + p + 2);
         if (payload_len > kMaxPayload) {
-            // Could never complete within the buffer: not a frame start.
-            ++p;
-            continue;
+            continue; // could never complete within the buffer: not a start
         }
         const std::size_t frame_len = payload_len + kFrameOverhead;
         if (available < frame_len) {
-            break;
+            return p;
         }
-        if (buffer[p + frame_len - 1] != QUARN_FRAME_TAIL) {
-            // Drop only this start byte: a real frame may begin inside the
-            // span it claimed.
-            ++p;
+        if (bytes[p + frame_len - 1] != QUARN_FRAME_TAIL) {
             continue;
         }
-        const std::uint8_t command = buffer[p + 1];
+        const std::uint8_t command = bytes[p + 1];
         if (command == QUARN_CMD_PORT_DATA) {
-            decode_e5_func(buffer + p + kFrameHeader, payload_len, channels, ports);
+            decode_e5_func(bytes + p + kFrameHeader, payload_len, channels, ports);
             *decoded = 1;
-            p += frame_len;
+            next = p + frame_len;
         } else if (command == QUARN_CMD_UPLOAD_REQUEST) {
-            p += frame_len;
-        } else {
-            // Unknown commands are not trusted to delimit anything.
-            ++p;
+            next = p + frame_len;
         }
+        // Unknown commands are not trusted to delimit anything.
     }
-    if (p >= total) {
-        return 0;
+}
+
+// Stores the low `count` bytes of v, least significant first.
+void store_le(std::uint8_t *out, std::uint64_t v, std::size_t count) {
+    if (kLittleEndianHost) {
+        std::memcpy(out, &v, count);
+        return;
     }
-    const std::size_t retained = total - p;
-    if (p > 0) {
-        std::memmove(buffer, buffer + p, retained);
+    for (std::size_t k = 0; k < count; ++k) {
+        out[k] = static_cast<std::uint8_t>(v >> (8 * k));
     }
-    return retained;
 }
 
 // Channels are clamped to 11 bits, so an out-of-range value saturates its own
 // channel instead of spilling into the neighbour's bits.
 void pack_sbus_channels(std::uint8_t *frame, const std::uint16_t *channel_set) {
-    std::uint32_t c[QUARN_SBUS_CHANNEL_COUNT];
-    for (std::size_t k = 0; k < QUARN_SBUS_CHANNEL_COUNT; ++k) {
-        c[k] = channel_set[k] > kSbusMax ? kSbusMax : channel_set[k];
+    // Clamped in a local copy, which the compiler does eight channels at a time.
+    std::uint16_t clamped[QUARN_SBUS_CHANNEL_COUNT];
+    std::memcpy(clamped, channel_set, sizeof clamped);
+    for (std::uint16_t &c : clamped) {
+        c = c > kSbusMax ? static_cast<std::uint16_t>(kSbusMax) : c;
     }
-    // Each half of 8 channels fills 11 bytes with the same pattern: channel k
-    // starts at frame bit 8 + 11k, least significant bit first.
+    const auto channel = [&clamped](std::size_t k) -> std::uint64_t { return clamped[k]; };
+    // Each half of 8 channels is 88 bits, channel k of the half at bit 11k,
+    // least significant bit first: 64 bits (channel 5 spills two bits over)
+    // and 24 bits, written as 8 and 3 little-endian bytes.
     for (std::size_t half = 0; half < 2; ++half) {
-        const std::uint32_t *h = c + half * 8;
+        const std::size_t k = half * 8;
+        const std::uint64_t low = channel(k) | channel(k + 1) << 11 | channel(k + 2) << 22 |
+                                  channel(k + 3) << 33 | channel(k + 4) << 44 |
+                                  channel(k + 5) << 55;
+        const std::uint64_t high = channel(k + 5) >> 9 | channel(k + 6) << 2 | channel(k + 7) << 13;
         std::uint8_t *b = frame + 1 + half * 11;
-        b[0] = static_cast<std::uint8_t>(h[0]);
-        b[1] = static_cast<std::uint8_t>((h[0] >> 8) | (h[1] << 3));
-        b[2] = static_cast<std::uint8_t>((h[1] >> 5) | (h[2] << 6));
-        b[3] = static_cast<std::uint8_t>(h[2] >> 2);
-        b[4] = static_cast<std::uint8_t>((h[2] >> 10) | (h[3] << 1));
-        b[5] = static_cast<std::uint8_t>((h[3] >> 7) | (h[4] << 4));
-        b[6] = static_cast<std::uint8_t>((h[4] >> 4) | (h[5] << 7));
-        b[7] = static_cast<std::uint8_t>(h[5] >> 1);
-        b[8] = static_cast<std::uint8_t>((h[5] >> 9) | (h[6] << 2));
-        b[9] = static_cast<std::uint8_t>((h[6] >> 6) | (h[7] << 5));
-        b[10] = static_cast<std::uint8_t>(h[7] >> 3);
+        store_le(b, low, 8);
+        store_le(b + 8, high, 3);
     }
     frame[kSbusFlagsByte] = 0;
 }
@@ -218,23 +274,32 @@ QUARN_API std::uint8_t parse_port_data(const std::uint8_t *data, std::uint8_t le
     static std::uint8_t buffer[kBufferSize];
     static std::uint16_t temp_buffer_len;
 
-    if (data == nullptr) {
+    if (data == nullptr || len == 0) {
         return 0;
     }
-    std::uint8_t decoded = 0;
-    std::size_t consumed = 0;
-    // A chunk that does not fit behind the retained frame is taken in pieces,
-    // so no byte is ever dropped and any cut of a stream decodes the same.
-    while (consumed < len) {
-        const std::size_t room = kBufferSize - temp_buffer_len;
-        const std::size_t rest = len - consumed;
-        const std::size_t piece = rest < room ? rest : room;
-        std::memcpy(buffer + temp_buffer_len, data + consumed, piece);
-        consumed += piece;
-        const std::size_t total = temp_buffer_len + piece;
-        temp_buffer_len =
-            static_cast<std::uint16_t>(scan_frames(buffer, total, channels, ports, &decoded));
+    // The retained frame and the whole chunk are scanned as one run, so no
+    // byte is dropped, any cut of a stream decodes the same, and each start
+    // byte is decided as soon as its trailer has arrived. With nothing
+    // retained the chunk is scanned where it lies; a chunk that does not fit
+    // behind the retained bytes is joined to them on the stack.
+    std::uint8_t joined[kBufferSize + kMaxChunk];
+    const std::uint8_t *bytes = data;
+    const std::size_t total = temp_buffer_len + std::size_t{len};
+    if (temp_buffer_len > 0 && total <= kBufferSize) {
+        std::memcpy(buffer + temp_buffer_len, data, len);
+        bytes = buffer;
+    } else if (temp_buffer_len > 0) {
+        std::memcpy(joined, buffer, temp_buffer_len);
+        std::memcpy(joined + temp_buffer_len, data, len);
+        bytes = joined;
     }
+    std::uint8_t decoded = 0;
+    const std::size_t unfinished = scan_frames(bytes, total, channels, ports, &decoded);
+    const std::size_t retained = total - unfinished;
+    if (retained > 0 && bytes + unfinished != buffer) {
+        std::memmove(buffer, bytes + unfinished, retained);
+    }
+    temp_buffer_len = static_cast<std::uint16_t>(retained);
     return decoded;
 }
 
@@ -275,10 +340,14 @@ QUARN_API void convert_std_sbus_data(std::uint16_t *dst, const std::uint16_t *sr
     if (dst == nullptr || src == nullptr) {
         return;
     }
+    // Local copies: dst may be src, and the loop vectorises without aliasing.
+    std::uint16_t in[QUARN_SBUS_CHANNEL_COUNT];
+    std::uint16_t out[QUARN_SBUS_CHANNEL_COUNT];
+    std::memcpy(in, src, sizeof in);
     for (std::size_t k = 0; k < QUARN_SBUS_CHANNEL_COUNT; ++k) {
-        const std::uint32_t scaled = src[k] * kStdToSbusNum / kStdToSbusDen;
-        dst[k] = static_cast<std::uint16_t>(scaled > kSbusMax ? kSbusMax : scaled);
+        out[k] = std_to_sbus(in[k] < kStdSaturated ? in[k] : kStdSaturated);
     }
+    std::memcpy(dst, out, sizeof out);
 }
 
 QUARN_API void encode_sbus_data_v1(std::uint8_t *frame, const std::uint16_t *channel_set) {
