@@ -13,6 +13,7 @@
 //     of the compatible report) change nothing;
 //   - a null output or report is refused and writes nothing.
 #include "QuarnInterface.h"
+#include "fuzz_support.h"
 
 #include <sanitizer/asan_interface.h>
 
@@ -28,8 +29,9 @@
 
 namespace {
 
-constexpr std::size_t kGuardCount = 4;
-constexpr std::uint8_t kFill = 0xCC;
+using fuzz::Guarded;
+using fuzz::require;
+
 constexpr std::uint16_t kMax12Bit = 0x0FFF;
 constexpr std::uint16_t kMax4Bit = 0x000F;
 constexpr std::size_t kFirst12BitValue = 3;
@@ -37,38 +39,6 @@ constexpr std::size_t kLast12BitValue = 7;
 constexpr std::size_t kNibbleValue = 8;
 constexpr std::size_t kControllerUnreadByte = 18;
 constexpr std::size_t kCompatibleUnreadBytes[] = {1, 2, 3, 28};
-
-[[noreturn]] void fail(const char *what) {
-    std::fprintf(stderr, "property violated: %s\n", what);
-    std::abort();
-}
-
-void require(bool ok, const char *what) {
-    if (!ok) {
-        fail(what);
-    }
-}
-
-// An output with guard bytes on both sides, everything filled with kFill.
-template <typename T> struct Guarded {
-    std::uint8_t before[kGuardCount * sizeof(std::uint16_t)];
-    T value;
-    std::uint8_t after[kGuardCount * sizeof(std::uint16_t)];
-
-    Guarded() {
-        std::memset(this, kFill, sizeof(*this));
-    }
-    bool untouched() const {
-        const auto *bytes = reinterpret_cast<const std::uint8_t *>(this);
-        return std::all_of(bytes, bytes + sizeof(*this), [](std::uint8_t b) { return b == kFill; });
-    }
-    bool guards_intact() const {
-        auto filled = [](const std::uint8_t *g) {
-            return std::all_of(g, g + sizeof(before), [](std::uint8_t b) { return b == kFill; });
-        };
-        return filled(before) && filled(after);
-    }
-};
 
 using Channels = std::array<std::uint16_t, QUARN_CHANNEL_COUNT>;
 

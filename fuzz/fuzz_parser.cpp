@@ -23,6 +23,7 @@
 //   - after the input the parser recovers: 500 bytes without a start byte
 //     and then a good frame, which must be decoded.
 #include "QuarnInterface.h"
+#include "fuzz_support.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -40,6 +41,8 @@
 
 namespace {
 
+using fuzz::require;
+
 using ParseFn = decltype(&parse_port_data);
 
 constexpr std::size_t kRecordHeader = 2;
@@ -53,17 +56,6 @@ constexpr std::uint16_t kGuard = 0xC3D2;
 constexpr std::uint16_t kInitial = 0x1E3C;
 constexpr std::size_t kMaxChunk = UINT8_MAX;
 constexpr std::size_t kRecoveryBytes = QUARN_MAX_FRAME_SIZE;
-
-[[noreturn]] void fail(const char *what) {
-    std::fprintf(stderr, "property violated: %s\n", what);
-    std::abort();
-}
-
-void require(bool ok, const char *what) {
-    if (!ok) {
-        fail(what);
-    }
-}
 
 // An output array with guard values on both sides.
 template <std::size_t N> struct Guarded {

@@ -13,6 +13,7 @@
 //     0x14, 0x24, 0x34 in turn over this process's v2 calls.
 //   Null pointers: nothing is written and v2's cycle does not advance.
 #include "QuarnInterface.h"
+#include "fuzz_support.h"
 
 #include <algorithm>
 #include <array>
@@ -26,11 +27,13 @@
 
 namespace {
 
+using fuzz::Guarded;
+using fuzz::kFill;
+using fuzz::require;
+
 using ChannelSet = std::array<std::uint16_t, QUARN_SBUS_CHANNEL_COUNT>;
 using SbusFrame = std::array<std::uint8_t, QUARN_SBUS_FRAME_SIZE>;
 
-constexpr std::size_t kGuardBytes = 8;
-constexpr std::uint8_t kFill = 0xCC;
 constexpr std::uint16_t kMax = QUARN_SBUS_CHANNEL_MAX;
 constexpr std::uint16_t kFirstSaturatingInput = 1200;
 constexpr std::size_t kBitsPerByte = 8;
@@ -40,38 +43,6 @@ constexpr std::size_t kEndByte = 24;
 constexpr std::uint8_t kV2FirstEnd = 0x04;
 constexpr std::uint8_t kV2EndStep = 0x10;
 constexpr unsigned kV2Cycle = 4;
-
-[[noreturn]] void fail(const char *what) {
-    std::fprintf(stderr, "property violated: %s\n", what);
-    std::abort();
-}
-
-void require(bool ok, const char *what) {
-    if (!ok) {
-        fail(what);
-    }
-}
-
-// An output with guard bytes on both sides, everything filled with kFill.
-template <typename T> struct Guarded {
-    std::uint8_t before[kGuardBytes];
-    T value;
-    std::uint8_t after[kGuardBytes];
-
-    Guarded() {
-        std::memset(this, kFill, sizeof(*this));
-    }
-    bool untouched() const {
-        const auto *bytes = reinterpret_cast<const std::uint8_t *>(this);
-        return std::all_of(bytes, bytes + sizeof(*this), [](std::uint8_t b) { return b == kFill; });
-    }
-    bool guards_intact() const {
-        auto filled = [](const std::uint8_t *g) {
-            return std::all_of(g, g + kGuardBytes, [](std::uint8_t b) { return b == kFill; });
-        };
-        return filled(before) && filled(after);
-    }
-};
 
 // Channel k from its 11 bits, least significant first.
 std::uint16_t read_channel(const std::uint8_t *frame, std::size_t k) {
