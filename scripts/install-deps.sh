@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the test suite need, when any is
 # missing. Runs apt-get only then, so on a prepared machine it costs nothing.
+# `linux` limits it to what the linux preset needs (the demo); the default,
+# `all`, adds clang for fuzzing and MinGW-w64 and Wine for the Windows DLLs.
 set -euo pipefail
 
+# What the linux preset needs: the library, its tests, tools and benchmarks.
 packages=(
   cmake g++ make pkg-config python3
   googletest libgtest-dev libbenchmark-dev valgrind
-  clang libclang-rt-14-dev
-  mingw-w64 wine wine64
   libhidapi-dev libcli11-dev
 )
+# Everything scripts/test.sh runs besides: fuzzing and the Windows DLLs.
+case "${1:-all}" in
+  linux) ;;
+  all) packages+=(clang libclang-rt-14-dev mingw-w64 wine wine64) ;;
+  *)
+    echo "usage: $0 [linux|all]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
