@@ -60,6 +60,13 @@ inline void put_header(Bytes &out, std::size_t payload_len) {
     put_le16(out, static_cast<std::uint16_t>(payload_len));
 }
 
+// `count` values in the SBUS range, as a device sends them.
+inline void put_values(Bytes &out, Noise &n, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+        put_le16(out, static_cast<std::uint16_t>((n.next() << 3) & QUARN_SBUS_CHANNEL_MAX));
+    }
+}
+
 // Whole data frames of type 0 (30 bytes) or type 2 (100 bytes) with values in
 // the SBUS range, as a device sends them; the stream ends on a frame boundary
 // so the parser retains nothing between passes over it.
@@ -69,9 +76,7 @@ inline Bytes type0_stream(std::size_t frames) {
     for (std::size_t f = 0; f < frames; ++f) {
         put_header(s, kType0FrameBytes - QUARN_FRAME_OVERHEAD);
         s.push_back(QUARN_PAYLOAD_TYPE_CHANNELS);
-        for (std::size_t k = 0; k < QUARN_CHANNEL_COUNT; ++k) {
-            put_le16(s, static_cast<std::uint16_t>((n.next() << 3) & QUARN_SBUS_CHANNEL_MAX));
-        }
+        put_values(s, n, QUARN_CHANNEL_COUNT);
         s.push_back(QUARN_FRAME_TAIL);
     }
     return s;
@@ -83,13 +88,9 @@ inline Bytes type2_stream(std::size_t frames) {
     for (std::size_t f = 0; f < frames; ++f) {
         put_header(s, kType2FrameBytes - QUARN_FRAME_OVERHEAD);
         s.push_back(QUARN_PAYLOAD_TYPE_CHANNELS_AND_PORTS);
-        for (std::size_t k = 0; k < QUARN_CHANNEL_COUNT; ++k) {
-            put_le16(s, static_cast<std::uint16_t>((n.next() << 3) & QUARN_SBUS_CHANNEL_MAX));
-        }
+        put_values(s, n, QUARN_CHANNEL_COUNT);
         s.insert(s.end(), kType2Gap, 0);
-        for (std::size_t k = 0; k < QUARN_PORT_COUNT; ++k) {
-            put_le16(s, static_cast<std::uint16_t>((n.next() << 3) & QUARN_SBUS_CHANNEL_MAX));
-        }
+        put_values(s, n, QUARN_PORT_COUNT);
         s.push_back(QUARN_FRAME_TAIL);
     }
     return s;
