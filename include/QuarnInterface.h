@@ -117,6 +117,22 @@
 #define QUARN_PAYLOAD_TYPE_PORTS 1
 #define QUARN_PAYLOAD_TYPE_CHANNELS_AND_PORTS 2
 
+/* The payload layouts, composed from their parts. Offsets count from the
+ * type byte, which is payload byte 0. */
+#define QUARN_VALUE_SIZE 2                                  /* one 16-bit value, low byte first */
+#define QUARN_PAYLOAD_TYPE_SIZE 1                           /* the type byte */
+#define QUARN_PAYLOAD_VALUES_OFFSET QUARN_PAYLOAD_TYPE_SIZE /* first value of every type */
+#define QUARN_CHANNELS_SIZE (QUARN_CHANNEL_COUNT * QUARN_VALUE_SIZE)      /* 24 */
+#define QUARN_PORT_GROUP_BYTES (QUARN_PORT_GROUP_SIZE * QUARN_VALUE_SIZE) /* 32 */
+#define QUARN_PORTS_SIZE (QUARN_PORT_COUNT * QUARN_VALUE_SIZE)            /* 64 */
+#define QUARN_TYPE2_GAP_SIZE 6 /* type 2: bytes 25 .. 30, never read */
+
+#define QUARN_TYPE0_PAYLOAD_SIZE (QUARN_PAYLOAD_VALUES_OFFSET + QUARN_CHANNELS_SIZE) /* 25 */
+#define QUARN_TYPE1_PAYLOAD_SIZE (QUARN_PAYLOAD_VALUES_OFFSET + QUARN_PORTS_SIZE)    /* 65 */
+/* Where ports[0] starts in a type-2 payload; ports[16] follows 32 bytes on. */
+#define QUARN_TYPE2_PORTS_OFFSET (QUARN_TYPE0_PAYLOAD_SIZE + QUARN_TYPE2_GAP_SIZE) /* 31 */
+#define QUARN_TYPE2_PAYLOAD_SIZE (QUARN_TYPE2_PORTS_OFFSET + QUARN_PORTS_SIZE)     /* 95 */
+
 /* Sizes of the two host commands. */
 #define QUARN_UPLOAD_REQUEST_SIZE (QUARN_FRAME_OVERHEAD + 2) /* 7 */
 #define QUARN_UPLOAD_STOP_SIZE QUARN_FRAME_OVERHEAD          /* 5 */
@@ -162,7 +178,9 @@ typedef struct controller_state {
  *   | 0xFA | ignored | channels[0..11], 16-bit LE each  |ignor.|
  *   +------+---------+----------------------------------+------+
  * ---------------------------------------------------------------------- */
-#define QUARN_HID_COMPATIBLE_REPORT_SIZE 29
+#define QUARN_HID_COMPATIBLE_VALUES_OFFSET 4 /* channels[0] starts at byte 4 */
+#define QUARN_HID_COMPATIBLE_REPORT_SIZE                                                           \
+    (QUARN_HID_COMPATIBLE_VALUES_OFFSET + QUARN_CHANNELS_SIZE + 1) /* 29 */
 
 /* ------------------------------------------------------------------------
  * SBUS frame, 25 bytes
@@ -182,7 +200,11 @@ typedef struct controller_state {
 #define QUARN_SBUS_CHANNEL_BITS 11
 #define QUARN_SBUS_CHANNEL_MAX 2047
 #define QUARN_SBUS_START_BYTE 0x0F
-#define QUARN_SBUS_FRAME_SIZE 25
+#define QUARN_SBUS_CHANNELS_OFFSET 1 /* behind the start byte */
+#define QUARN_SBUS_CHANNELS_SIZE (QUARN_SBUS_CHANNEL_COUNT * QUARN_SBUS_CHANNEL_BITS / 8) /* 22 */
+#define QUARN_SBUS_FLAGS_BYTE (QUARN_SBUS_CHANNELS_OFFSET + QUARN_SBUS_CHANNELS_SIZE)     /* 23 */
+#define QUARN_SBUS_END_BYTE (QUARN_SBUS_FLAGS_BYTE + 1)                                   /* 24 */
+#define QUARN_SBUS_FRAME_SIZE (QUARN_SBUS_END_BYTE + 1)                                   /* 25 */
 
 #ifdef __cplusplus
 extern "C" {

@@ -22,34 +22,38 @@ constexpr std::size_t kFrameHeader = QUARN_FRAME_HEADER_SIZE;
 constexpr std::size_t kFrameOverhead = QUARN_FRAME_OVERHEAD;
 constexpr std::size_t kBufferSize = QUARN_MAX_FRAME_SIZE;
 constexpr std::size_t kMaxPayload = QUARN_MAX_PAYLOAD_SIZE;
-constexpr std::size_t kValueSize = 2;
 constexpr std::size_t kNearHead = 8;
 constexpr std::size_t kMaxChunk = UINT8_MAX;
 
-constexpr std::size_t kTypeSize = 1;
-constexpr std::size_t kChannelsSize = QUARN_CHANNEL_COUNT * kValueSize;
-constexpr std::size_t kPortsSize = QUARN_PORT_COUNT * kValueSize;
-constexpr std::size_t kType2GapSize = 6;
-constexpr std::size_t kType0Layout = kTypeSize + kChannelsSize;
-constexpr std::size_t kType1Layout = kTypeSize + kPortsSize;
-constexpr std::size_t kType2PortsOffset = kType0Layout + kType2GapSize;
-constexpr std::size_t kType2Layout = kType2PortsOffset + kPortsSize;
+constexpr std::size_t kType0Layout = QUARN_TYPE0_PAYLOAD_SIZE;
+constexpr std::size_t kType1Layout = QUARN_TYPE1_PAYLOAD_SIZE;
+constexpr std::size_t kType2Layout = QUARN_TYPE2_PAYLOAD_SIZE;
+constexpr std::size_t kValuesOffset = QUARN_PAYLOAD_VALUES_OFFSET;
+constexpr std::size_t kType2PortsOffset = QUARN_TYPE2_PORTS_OFFSET;
 
+// The wire layouts are fixed: these catch an edit that changes one by accident.
 static_assert(kMaxPayload + kFrameOverhead == kBufferSize, "longest frame fills the buffer");
+static_assert(kMaxPayload == 495, "a frame holds at most 495 payload bytes");
 static_assert(kType0Layout == 25 && kType1Layout == 65 && kType2Layout == 95, "payload layouts");
+static_assert(kType2PortsOffset == 31 && QUARN_PORT_GROUP_BYTES == 32, "type 2: ports at 31, 63");
 static_assert(kType2Layout <= kMaxPayload, "every layout fits in a frame");
 static_assert(QUARN_UPLOAD_REQUEST_SIZE == 7 && QUARN_UPLOAD_STOP_SIZE == 5, "command sizes");
+static_assert(QUARN_PORT_COUNT == 2 * QUARN_PORT_GROUP_SIZE &&
+                  QUARN_PORT_GROUP_SIZE == QUARN_SBUS_CHANNEL_COUNT,
+              "ports are two SBUS channel sets");
 
-constexpr std::size_t kHidCompatibleValuesOffset = 4;
-static_assert(kHidCompatibleValuesOffset + kChannelsSize + 1 == QUARN_HID_COMPATIBLE_REPORT_SIZE,
-              "compatible report: header, 12 values, one ignored byte");
+constexpr std::size_t kHidCompatibleValuesOffset = QUARN_HID_COMPATIBLE_VALUES_OFFSET;
+static_assert(QUARN_HID_COMPATIBLE_REPORT_SIZE == 29 && QUARN_HID_GAME_CONTROLLER_REPORT_SIZE == 19,
+              "HID report lengths");
 
 constexpr unsigned kSbusMax = QUARN_SBUS_CHANNEL_MAX;
-constexpr std::size_t kSbusFlagsByte = 23;
-constexpr std::size_t kSbusEndByte = 24;
-static_assert(1 + QUARN_SBUS_CHANNEL_COUNT * QUARN_SBUS_CHANNEL_BITS / 8 + 2 ==
-                  QUARN_SBUS_FRAME_SIZE,
+constexpr std::size_t kSbusFlagsByte = QUARN_SBUS_FLAGS_BYTE;
+constexpr std::size_t kSbusEndByte = QUARN_SBUS_END_BYTE;
+static_assert(QUARN_SBUS_CHANNEL_COUNT * QUARN_SBUS_CHANNEL_BITS % 8 == 0,
+              "SBUS channels fill whole bytes");
+static_assert(kSbusFlagsByte == 23 && kSbusEndByte == 24 && QUARN_SBUS_FRAME_SIZE == 25,
               "SBUS: start byte, 22 channel bytes, flags, end byte");
+static_assert((1U << QUARN_SBUS_CHANNEL_BITS) - 1 == kSbusMax, "SBUS channels are 11 bits");
 
 // The conversion factor 1.706 as an exact ratio: the double product truncated
 // equals this integer quotient for every 16-bit input.
@@ -96,11 +100,11 @@ std::uint16_t read_le16(const std::uint8_t *p) {
 
 void read_le16_run(std::uint16_t *out, const std::uint8_t *p, std::size_t count) {
     if (kLittleEndianHost) {
-        std::memcpy(out, p, count * kValueSize);
+        std::memcpy(out, p, count * QUARN_VALUE_SIZE);
         return;
     }
     for (std::size_t k = 0; k < count; ++k) {
-        out[k] = read_le16(p + k * kValueSize);
+        out[k] = read_le16(p + k * QUARN_VALUE_SIZE);
     }
 }
 
@@ -108,10 +112,10 @@ void read_le16_run(std::uint16_t *out, const std::uint8_t *p, std::size_t count)
 // its type's layout writes nothing: nothing beyond the frame is ever read.
 void decode_e5_func(const std::uint8_t *payload, std::size_t payload_len, std::uint16_t *channels,
                     std::uint16_t *ports) {
-    if (payload_len < kTypeSize) {
+    if (payload_len < QUARN_PAYLOAD_TYPE_SIZE) {
         return;
     }
-    const std::uint8_t *values = payload + kTypeSize;
+    const std::uint8_t *values = payload + kValuesOffset;
     switch (payload[0]) {
     case QUARN_PAYLOAD_TYPE_CHANNELS:
         if (payload_len >= kType0Layout && channels != nullptr) {
