@@ -11,10 +11,15 @@ packages=(
   googletest libgtest-dev libbenchmark-dev valgrind
   libhidapi-dev libcli11-dev
 )
-# Everything scripts/test.sh runs besides: fuzzing and the Windows DLLs.
+# Everything scripts/test.sh runs besides: fuzzing, the Windows DLLs, and the
+# release kits of scripts/package.sh (Debian packages checked by lintian, the
+# Python sdist and wheels, each wheel installed into a fresh venv).
 case "${1:-all}" in
   linux) ;;
-  all) packages+=(clang libclang-rt-14-dev mingw-w64 wine wine64) ;;
+  all)
+    packages+=(clang libclang-rt-14-dev mingw-w64 wine wine64
+      dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
+    ;;
   *)
     echo "usage: $0 [linux|all]" >&2
     exit 2

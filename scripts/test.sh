@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux library and its suite, the suite under
-# sanitizers, the bounded fuzz runs, and the Windows DLLs (x64 under Wine,
-# x86 checked statically).
+# sanitizers, the bounded fuzz runs, the Windows DLLs (x64 under Wine, x86
+# checked statically), and the release kits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -27,3 +27,8 @@ ctest --preset windows-x64
 cmake --preset windows-x86
 cmake --build --preset windows-x86
 ctest --preset windows-x86
+
+# Release kits: scripts/package.sh makes every kit into dist/; then each is
+# installed and used the way its users do.
+scripts/package.sh
+/usr/bin/python3 tests/kits/test_kits.py -v

@@ -4,8 +4,8 @@ The library is looked for in this order, and the first place that applies is
 the one used:
 
 1. the path in the environment variable ``QUARN_INTERFACE_LIBRARY``;
-2. a copy (or link) installed next to this package, as ``cmake --install``
-   puts it there;
+2. the library inside this package: the platform wheels carry it there, and
+   ``cmake --install`` puts a copy (or link) there;
 3. the system's own library search (``libQuarnInterface.so.1`` through the
    dynamic loader, ``QuarnInterface.dll`` through ``PATH`` on Windows).
 
@@ -132,6 +132,7 @@ def load(
     places = "".join(f"\n  - {place}" for place in tried)
     raise LibraryNotFoundError(
         f"QuarnInterface library not found. Tried:{places}\n"
-        f"Set {ENV_VARIABLE} to the library's path, or install the library "
+        f"Set {ENV_VARIABLE} to the library's path, install the quarninterface "
+        "wheel for this platform (it carries the library), or install the library "
         "where the system's loader finds it."
     )
