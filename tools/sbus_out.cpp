@@ -8,9 +8,7 @@
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/timerfd.h>
 #include <termios.h>
@@ -60,17 +58,19 @@ SbusForwarder::SbusForwarder(Settings settings) : settings_(std::move(settings))
         shown_path_ = settings_.path;
     }
     timer_ = Fd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
-    quit_ = Fd(eventfd(0, EFD_CLOEXEC));
-    if (!timer_.valid() || !quit_.valid()) {
+    if (!timer_.valid()) {
         throw Error(kExitOpen, "cannot create the SBUS timer: " + errno_text(errno));
     }
     frame_[0] = QUARN_SBUS_START_BYTE;
 }
 
+// The thread sleeps in a read of the timer: firing it at once wakes it.
 SbusForwarder::~SbusForwarder() {
     if (thread_.joinable()) {
-        const uint64_t one = 1;
-        (void)write(quit_.get(), &one, sizeof one);
+        quit_.store(true);
+        itimerspec now = {};
+        now.it_value.tv_nsec = 1;
+        (void)timerfd_settime(timer_.get(), 0, &now, nullptr);
         thread_.join();
     }
 }
@@ -113,26 +113,23 @@ std::optional<std::string> SbusForwarder::failure() const {
     return failure_;
 }
 
+// One blocking read per period: the timer's read returns at the deadline,
+// with the number of deadlines passed since the last read.
 void SbusForwarder::run() {
     (void)pthread_setname_np(pthread_self(), kThreadName);
-    std::array<pollfd, 2> fds{pollfd{timer_.get(), POLLIN, 0}, pollfd{quit_.get(), POLLIN, 0}};
     for (;;) {
-        if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
+        uint64_t expirations = 0;
+        if (read(timer_.get(), &expirations, sizeof expirations) != sizeof expirations) {
+            if (errno == EINTR) {
+                continue;
+            }
             const std::lock_guard<std::mutex> lock(mutex_);
             failure_ = "SBUS timer failed: " + errno_text(errno);
             return;
         }
-        if ((fds[1].revents & POLLIN) != 0) {
-            return;
-        }
-        uint64_t expirations = 0;
-        if ((fds[0].revents & POLLIN) == 0 ||
-            read(timer_.get(), &expirations, sizeof expirations) != sizeof expirations) {
-            continue;
-        }
         // Deadlines missed in a stall are not caught up: one frame carries
         // the newest values, and the next deadline stays on the grid.
-        if (!send(Clock::now())) {
+        if (quit_.load() || !send(Clock::now())) {
             return;
         }
     }

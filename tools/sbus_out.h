@@ -1,5 +1,5 @@
 // The SBUS bridge of quarn-monitor --sbus-out: sends the newest port values
-// as SBUS frames on a fixed period, from its own thread, on absolute
+// as SBUS frames on a fixed period, from its own thread, on the absolute
 // deadlines of a timerfd (so the period does not drift and the main loop's
 // work never delays a frame). A frame carries the values that arrived
 // before its deadline: new values go out at the next period.
@@ -75,7 +75,7 @@ class SbusForwarder {
     Fd pty_slave_; // held for a pseudo-terminal output; its stale input is dropped
     std::string shown_path_;
     Fd timer_;
-    Fd quit_;
+    std::atomic<bool> quit_{false};
     std::thread thread_;
 
     mutable std::mutex mutex_; // guards the fields below
