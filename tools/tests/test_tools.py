@@ -306,19 +306,17 @@ class RecordReplay(Session):
         self.assertTrue(all(0.3 < g < 3.0 for g in gaps), gaps)
 
         live_lines = read_lines(live)
-        for speed, slowest in (("1", 0.3), ("0", None)):
+        for speed in ("1", "0"):
             with self.subTest(speed=speed):
-                start = time.monotonic()
                 rc, lines, err = self.replay_json(record, "--replay-speed", speed)
-                took = time.monotonic() - start
                 self.assertEqual((rc, err), (0, ""))
                 self.assertEqual([dict(x, t=None) for x in lines], [dict(x, t=None) for x in live_lines])
-                replay_gaps = [b["t"] - a["t"] for a, b in zip(lines, lines[1:])]
-                if slowest:
-                    self.assertTrue(all(g > slowest for g in replay_gaps), replay_gaps)
-                    self.assertGreater(took, sum(gaps) * 0.9)
+                ts = [x["t"] for x in lines]
+                if speed == "1":
+                    # Never before its recorded time (t has 3 decimals).
+                    self.assertTrue(all(t >= end - 0.001 for t, end in zip(ts, ends)), (ts, ends))
                 else:
-                    self.assertLess(took, sum(gaps))
+                    self.assertLess(ts[-1], ends[-1] / 2, ts)
 
     def test_replay_pace_cuts_and_versions(self):
         """Recordings packed here: pace and speed, a file cut at each kind of
@@ -330,13 +328,15 @@ class RecordReplay(Session):
         cut_inside_record_header = len(recording(timed[:2])) + 4
         fast = ["--replay-speed", "0"]
         cases = [
-            # name, bytes, args, exit code, channel values seen,
-            # (least seconds between updates, most seconds to the last), notice
-            ("at its pace", whole, [], 0, [1, 2, 3], (0.3, None), None),
-            ("twice as fast", whole, ["--replay-speed", "2"], 0, [1, 2, 3], (0.15, 0.75), None),
+            # name, bytes, args, exit code, channel values seen, pace: the
+            # earliest each update may come and the latest the last may,
+            # seconds from the start; notice
+            ("at its pace", whole, [], 0, [1, 2, 3], ([0, 0.4, 0.8], WAIT), None),
+            ("twice as fast", whole, ["--replay-speed", "2"], 0, [1, 2, 3],
+             ([0, 0.2, 0.4], 0.75), None),
             ("a longer header", recording(timed, header_size=20, extra=b"\x01\x02\x03\x04"),
-             fast, 0, [1, 2, 3], (0, 0.75), None),
-            ("raw bytes at once", b"".join(frames), [], 0, [1, 2, 3], (0, 0.75), None),
+             fast, 0, [1, 2, 3], ([0, 0, 0], 0.75), None),
+            ("raw bytes at once", b"".join(frames), [], 0, [1, 2, 3], ([0, 0, 0], 0.75), None),
             ("cut inside a chunk", whole[:cut_inside_chunk], fast, 0, [1, 2], None,
              f"cut at byte {cut_inside_chunk}, inside the record that starts at byte "
              f"{len(recording(timed[:2]))}"),
@@ -352,9 +352,9 @@ class RecordReplay(Session):
                 self.assertEqual([line["channels"][0] for line in lines], seen)
                 if pace:
                     ts = [line["t"] for line in lines]
-                    least, most = pace
-                    self.assertTrue(all(b - a >= least for a, b in zip(ts, ts[1:])), ts)
-                    self.assertLess(ts[-1], most or WAIT, ts)
+                    earliest, latest = pace
+                    self.assertTrue(all(t >= e - 0.001 for t, e in zip(ts, earliest)), ts)
+                    self.assertLess(ts[-1], latest, ts)
                 if notice:
                     self.assertEqual(len(err.splitlines()), 1, err)
                     self.assertIn(notice, err)
