@@ -3,6 +3,7 @@
  * the way a host feeds what its serial port delivers, and prints every update.
  *
  *   quarn-replay-demo FILE
+ *   quarn-replay-demo --help
  *
  * A serial link hands over whatever it has, so the file is read in chunks of
  * changing sizes (1 to 255 bytes) that cut frames at arbitrary points.
@@ -20,6 +21,19 @@
  * one call takes. */
 static const size_t chunk_sizes[] = {1, 7, 64, MAX_CHUNK, 3, 128, 30, 200, 17, 2, 99};
 #define CHUNK_SIZE_COUNT (sizeof chunk_sizes / sizeof chunk_sizes[0])
+
+static const char usage[] =
+    "Usage: " PROGRAM " FILE\n"
+    "Replays a recorded device byte stream through parse_port_data in chunks of\n"
+    "changing sizes (1 to 255 bytes) and prints every update and the final values.\n"
+    "\n"
+    "Example:\n"
+    "  " PROGRAM " examples/data/device-stream.bin\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  the file was replayed\n"
+    "  1  the file cannot be opened or read\n"
+    "  2  usage error\n";
 
 static void print_values(const char *label, const uint16_t *values, int count) {
     int k;
@@ -39,8 +53,12 @@ int main(int argc, char **argv) {
     FILE *file;
     size_t got;
 
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        fputs(usage, stdout);
+        return 0;
+    }
     if (argc != 2) {
-        fprintf(stderr, "usage: %s FILE\n  replays a recorded device byte stream\n", PROGRAM);
+        fputs(usage, stderr);
         return 2;
     }
     path = argv[1];

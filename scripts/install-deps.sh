@@ -5,11 +5,12 @@
 # `all`, adds clang for fuzzing and MinGW-w64 and Wine for the Windows DLLs.
 set -euo pipefail
 
-# What the linux preset needs: the library, its tests, tools and benchmarks.
+# What the linux preset needs: the library, its tests, tools and benchmarks
+# (tmux draws the monitor's screen for its test).
 packages=(
   cmake g++ make pkg-config python3
   googletest libgtest-dev libbenchmark-dev valgrind
-  libhidapi-dev libcli11-dev
+  libhidapi-dev libcli11-dev tmux
 )
 # Everything scripts/test.sh runs besides: fuzzing, the Windows DLLs, and the
 # release kits of scripts/package.sh (Debian packages checked by lintian, the

@@ -1,23 +1,30 @@
 // quarn-sim: a simulated Quarn device on a pseudo-terminal, or a recorded
 // stream written to a file, for developing and testing host software.
+#include "cli.h"
+#include "error.h"
+#include "serial.h"
 #include "sim_device.h"
 
-#include <CLI/CLI.hpp>
-
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 namespace {
 
-constexpr int kExitUsage = 2;
-constexpr int kExitOpen = 2;
-constexpr int kExitFailure = 1;
+using quarn::tools::errno_text;
+using quarn::tools::Error;
+namespace cli = quarn::tools::cli;
+
+constexpr const char *kProgram = "quarn-sim";
 constexpr uint64_t kDefaultFrames = 1000;
+constexpr double kMinRate = 1.0;
+constexpr double kMaxRate = 2000.0;
+constexpr uint64_t kSecondsPerDay = 86400;
+// More frames than a day at the highest rate is a mistake, not a test.
+constexpr auto kMaxFrames = static_cast<uint64_t>(kMaxRate) * kSecondsPerDay;
 
 std::atomic<bool> g_quit{false};
 
@@ -33,36 +40,114 @@ void install_signal_handlers() {
     (void)sigaction(SIGTERM, &sa, nullptr);
 }
 
-int fail(int code, const std::string &message) {
-    (void)std::fprintf(stderr, "quarn-sim: %s\n", message.c_str());
-    return code;
-}
-
-std::FILE *open_output(const std::string &path, const char *what, std::string &error) {
-    if (path == "-") {
-        return stdout;
+struct FileCloser {
+    void operator()(std::FILE *file) const {
+        if (file != stdout) {
+            (void)std::fclose(file);
+        }
     }
-    std::FILE *file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        error = std::string("cannot open ") + what + " " + path + ": " + std::strerror(errno);
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+File open_output(const std::string &path, const char *what) {
+    if (path == "-") {
+        return File(stdout);
+    }
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file) {
+        throw Error(quarn::tools::kExitOpen,
+                    std::string("cannot open ") + what + " " + path + ": " + errno_text(errno));
     }
     return file;
 }
 
-int write_stream(std::FILE *out, uint64_t frames, const quarn::sim::Options &options,
-                 quarn::sim::EventLog &log) {
+void write_stream(std::FILE *out, const std::string &name, uint64_t frames,
+                  const quarn::sim::Options &options, quarn::sim::EventLog &log) {
     quarn::sim::FrameSource source(options);
     for (uint64_t i = 0; i < frames && !g_quit.load(); ++i) {
         const auto e = source.next();
         if (std::fwrite(e.bytes.data(), 1, e.bytes.size(), out) != e.bytes.size()) {
-            return fail(kExitFailure, std::string("writing the stream: ") + std::strerror(errno));
+            throw Error(quarn::tools::kExitFailure, "writing " + name + ": " + errno_text(errno));
         }
         log.sent(e, options.type);
     }
     if (std::fflush(out) != 0) {
-        return fail(kExitFailure, std::string("writing the stream: ") + std::strerror(errno));
+        throw Error(quarn::tools::kExitFailure, "writing " + name + ": " + errno_text(errno));
     }
-    return 0;
+}
+
+struct Settings {
+    quarn::sim::Options device;
+    bool use_pty = false;
+    std::string out_path;
+    std::string log_path;
+    uint64_t frames = kDefaultFrames;
+};
+
+void add_options(CLI::App &app, Settings &s) {
+    auto *mode = app.add_option_group("mode", "where the device sends its frames (exactly one)");
+    mode->add_flag("--pty", s.use_pty, "run as a device on a new pseudo-terminal");
+    mode->add_option("--out", s.out_path, "write a stream to FILE ('-' for standard output)")
+        ->type_name("FILE");
+    app.add_option("--type", s.device.type, "payload type: 0 channels, 1 ports, 2 both")
+        ->type_name("0|1|2")
+        ->transform(cli::whole_number(QUARN_PAYLOAD_TYPE_CHANNELS,
+                                      QUARN_PAYLOAD_TYPE_CHANNELS_AND_PORTS, "a payload type"))
+        ->capture_default_str();
+    app.add_option("--rate", s.device.rate_hz, "frames per second, 1 to 2000")
+        ->type_name("HZ")
+        ->check(cli::decimal_number(kMinRate, kMaxRate, "a frame rate in frames per second"))
+        ->capture_default_str();
+    app.add_option("--noise", s.device.noise,
+                   "probability per frame, 0 to 1, of a noise burst, a stray start byte or a "
+                   "corrupted trailer")
+        ->type_name("P")
+        ->check(cli::decimal_number(0.0, 1.0, "a probability"))
+        ->capture_default_str();
+    app.add_option("--seed", s.device.seed, "seed of the noise")
+        ->type_name("N")
+        ->transform(cli::whole_number(0, UINT32_MAX, "a seed"))
+        ->capture_default_str();
+    app.add_option("--frames", s.frames, "number of frames for --out")
+        ->type_name("N")
+        ->transform(cli::whole_number(1, kMaxFrames, "a number of frames"))
+        ->capture_default_str();
+    app.add_option("--log", s.log_path,
+                   "write JSON Lines of every command received and frame sent to FILE")
+        ->type_name("FILE");
+    app.add_flag("--once", s.device.once, "exit after the first stop command (--pty)");
+}
+
+File open_log(const Settings &s) {
+    return s.log_path.empty() ? File() : open_output(s.log_path, "log file");
+}
+
+// The log is opened after the output, so an output that cannot be opened
+// leaves no log file behind either.
+int run(const Settings &s) {
+    install_signal_handlers();
+    if (!s.use_pty) {
+        const File out = open_output(s.out_path, "output file");
+        const File log_file = open_log(s);
+        quarn::sim::EventLog log(log_file.get());
+        write_stream(out.get(), s.out_path == "-" ? "standard output" : s.out_path, s.frames,
+                     s.device, log);
+        return quarn::tools::kExitOk;
+    }
+
+    const quarn::tools::Pty pty = quarn::tools::open_pty();
+    const File log_file = open_log(s);
+    quarn::sim::EventLog log(log_file.get());
+    if (std::printf("%s\n", pty.path.c_str()) < 0 || std::fflush(stdout) != 0) {
+        throw Error(quarn::tools::kExitFailure, "cannot print the pseudo-terminal's path");
+    }
+    (void)std::fprintf(stderr, "%s: simulated device on %s; try: quarn-monitor --port %s\n",
+                       kProgram, pty.path.c_str(), pty.path.c_str());
+    std::string error;
+    if (quarn::sim::run_device(pty.master.get(), s.device, log, g_quit, error) != 0) {
+        throw Error(quarn::tools::kExitFailure, error);
+    }
+    return quarn::tools::kExitOk;
 }
 
 } // namespace
@@ -72,79 +157,36 @@ int sim_main(int argc, char **argv) {
                  "With --pty it creates a pseudo-terminal, prints its path, waits for the upload\n"
                  "request and streams data frames until the stop command. With --out it writes a\n"
                  "stream of data frames to a file instead.",
-                 "quarn-sim"};
-    quarn::sim::Options options;
-    bool use_pty = false;
-    std::string out_path;
-    std::string log_path;
-    uint64_t frames = kDefaultFrames;
-
-    auto *mode = app.add_option_group("mode", "where the device sends its frames");
-    mode->add_flag("--pty", use_pty, "run as a device on a new pseudo-terminal");
-    mode->add_option("--out", out_path, "write a stream to FILE ('-' for standard output)")
-        ->type_name("FILE");
-    mode->require_option(1);
-    app.add_option("--type", options.type, "payload type: 0 channels, 1 ports, 2 both")
-        ->check(CLI::Range(QUARN_PAYLOAD_TYPE_CHANNELS, QUARN_PAYLOAD_TYPE_CHANNELS_AND_PORTS))
-        ->capture_default_str();
-    app.add_option("--rate", options.rate_hz, "frames per second")
-        ->check(CLI::Range(1.0, 2000.0))
-        ->capture_default_str();
-    app.add_option("--noise", options.noise,
-                   "probability per frame of a noise burst, a stray start byte or a corrupted "
-                   "trailer")
-        ->check(CLI::Range(0.0, 1.0))
-        ->capture_default_str();
-    app.add_option("--seed", options.seed, "seed of the noise")->capture_default_str();
-    app.add_option("--frames", frames, "number of frames for --out")->capture_default_str();
-    app.add_option("--log", log_path,
-                   "write JSON Lines of every command received and frame sent to FILE")
-        ->type_name("FILE");
-    app.add_flag("--once", options.once, "exit after the first stop command (--pty)");
-
+                 kProgram};
+    app.footer(std::string("Examples:\n"
+                           "  quarn-sim --pty                       then: quarn-monitor --port "
+                           "<the path it prints>\n"
+                           "  quarn-sim --out stream.bin --frames 500 --noise 0.2\n"
+                           "  quarn-monitor --replay stream.bin --json\n\n") +
+               quarn::tools::kExitCodesHelp);
+    Settings s;
+    add_options(app, s);
+    if (auto code = cli::parse(app, argc, argv)) {
+        return *code;
+    }
+    if (s.use_pty == !s.out_path.empty()) {
+        return cli::report_usage_error(kProgram, s.use_pty
+                                                     ? "--pty and --out both given; choose one"
+                                                     : "give --pty or --out FILE");
+    }
     try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError &e) {
-        (void)std::fprintf(stderr, "quarn-sim: %s\n\n%s", e.what(), app.help().c_str());
-        return kExitUsage;
+        return run(s);
+    } catch (const Error &e) {
+        (void)std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
+        return e.exit_code();
     }
-
-    std::string error;
-    std::FILE *log_file = nullptr;
-    if (!log_path.empty() && (log_file = open_output(log_path, "log file", error)) == nullptr) {
-        return fail(kExitOpen, error);
-    }
-    quarn::sim::EventLog log(log_file);
-    install_signal_handlers();
-
-    if (!use_pty) {
-        std::FILE *out = open_output(out_path, "output file", error);
-        if (out == nullptr) {
-            return fail(kExitOpen, error);
-        }
-        return write_stream(out, frames, options, log);
-    }
-
-    quarn::sim::Pty pty;
-    if (!quarn::sim::open_pty(pty, error)) {
-        return fail(kExitOpen, error);
-    }
-    if (std::printf("%s\n", pty.path.c_str()) < 0 || std::fflush(stdout) != 0) {
-        return fail(kExitFailure, "cannot print the pseudo-terminal's path");
-    }
-    (void)std::fprintf(stderr, "quarn-sim: simulated device on %s; try: quarn-monitor --port %s\n",
-                       pty.path.c_str(), pty.path.c_str());
-    const int rc = quarn::sim::run_device(pty.master, options, log, g_quit, error);
-    quarn::sim::close_pty(pty);
-    return rc == 0 ? 0 : fail(kExitFailure, error);
 }
 
 int main(int argc, char **argv) {
     try {
         return sim_main(argc, argv);
     } catch (const std::exception &e) {
-        return fail(kExitFailure, e.what());
+        (void)std::fprintf(stderr, "%s: %s\n", kProgram, e.what());
+        return quarn::tools::kExitFailure;
     }
 }

@@ -1,7 +1,9 @@
 #include "serial.h"
 
+#include "error.h"
+
+#include <array>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -18,6 +20,7 @@ constexpr speed_t kPlaceholderRate = B38400;
 // Linux's Unix98 pseudo-terminal slaves use majors 136 to 143.
 constexpr unsigned kPtySlaveMajorFirst = 136;
 constexpr unsigned kPtySlaveMajorLast = 143;
+constexpr size_t kPtyNameSize = 128;
 
 struct StandardRate {
     unsigned baud;
@@ -31,6 +34,50 @@ constexpr StandardRate kStandardRates[] = {
     {3000000, B3000000},
 };
 
+[[noreturn]] void fail_setup(const std::string &what, const std::string &path) {
+    throw Error(kExitOpen, "cannot set up " + what + " " + path + ": " + errno_text(errno));
+}
+
+Fd open_path(const std::string &what, const std::string &path, int flags) {
+    Fd fd(open(path.c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        throw Error(kExitOpen, describe_open_error(what, path, errno));
+    }
+    return fd;
+}
+
+// Raw SBUS line settings on a terminal; a pseudo-terminal has no line rate,
+// so its refusal of one is harmless.
+void set_sbus_line(const Fd &fd, const std::string &what, const std::string &path) {
+    termios tio = {};
+    if (tcgetattr(fd.get(), &tio) != 0) {
+        fail_setup(what, path);
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(PARODD | CRTSCTS);
+    tio.c_cflag |= CLOCAL | CREAD | CS8 | PARENB | CSTOPB;
+    cfsetispeed(&tio, kPlaceholderRate);
+    cfsetospeed(&tio, kPlaceholderRate);
+    if (tcsetattr(fd.get(), TCSANOW, &tio) != 0) {
+        fail_setup(what, path);
+    }
+    if (!set_custom_baud(fd.get(), kSbusBaud) && !is_pseudo_terminal(fd.get())) {
+        fail_setup(what, path);
+    }
+}
+
+} // namespace
+
+std::string describe_open_error(const std::string &what, const std::string &path,
+                                int error_number) {
+    std::string message = "cannot open " + what + " " + path + ": " + errno_text(error_number);
+    if (error_number == EACCES) {
+        message += " (serial ports belong to the 'dialout' group: sudo usermod -aG dialout "
+                   "$USER, then log in again)";
+    }
+    return message;
+}
+
 bool is_pseudo_terminal(int fd) {
     struct stat st = {};
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
@@ -40,44 +87,12 @@ bool is_pseudo_terminal(int fd) {
     return m >= kPtySlaveMajorFirst && m <= kPtySlaveMajorLast;
 }
 
-int fail(int fd, const std::string &what, const std::string &path, OpenError &error) {
-    const int e = errno;
-    error.error_number = e;
-    error.message = "cannot set up " + what + " " + path + ": " + std::strerror(e);
-    close(fd);
-    return -1;
-}
-
-int open_port(const std::string &what, const std::string &path, OpenError &error) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error.error_number = errno;
-        error.message = describe_open_error(what, path, errno);
-    }
-    return fd;
-}
-
-} // namespace
-
-std::string describe_open_error(const std::string &what, const std::string &path,
-                                int error_number) {
-    std::string message = "cannot open " + what + " " + path + ": " + std::strerror(error_number);
-    if (error_number == EACCES) {
-        message += " (serial ports belong to the 'dialout' group: sudo usermod -aG dialout "
-                   "$USER, then log in again)";
-    }
-    return message;
-}
-
-int open_serial_port(const std::string &path, unsigned baud, OpenError &error) {
+Fd open_serial_port(const std::string &path, unsigned baud) {
     const std::string what = "serial port";
-    const int fd = open_port(what, path, error);
-    if (fd < 0) {
-        return -1;
-    }
+    Fd fd = open_path(what, path, O_RDWR);
     termios tio = {};
-    if (tcgetattr(fd, &tio) != 0) {
-        return fail(fd, what, path, error);
+    if (tcgetattr(fd.get(), &tio) != 0) {
+        fail_setup(what, path);
     }
     cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CRTSCTS);
@@ -94,36 +109,62 @@ int open_serial_port(const std::string &path, unsigned baud, OpenError &error) {
     const speed_t code = rate != nullptr ? rate->code : kPlaceholderRate;
     cfsetispeed(&tio, code);
     cfsetospeed(&tio, code);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0 || (rate == nullptr && !set_custom_baud(fd, baud))) {
-        return fail(fd, what, path, error);
+    if (tcsetattr(fd.get(), TCSANOW, &tio) != 0 ||
+        (rate == nullptr && !set_custom_baud(fd.get(), baud))) {
+        fail_setup(what, path);
     }
-    tcflush(fd, TCIFLUSH);
+    (void)tcflush(fd.get(), TCIFLUSH);
     return fd;
 }
 
-int open_sbus_output(const std::string &path, OpenError &error) {
+Fd open_sbus_output(const std::string &path) {
     const std::string what = "SBUS output";
-    const int fd = open_port(what, path, error);
-    if (fd < 0 || isatty(fd) == 0) {
-        return fd;
-    }
-    termios tio = {};
-    if (tcgetattr(fd, &tio) != 0) {
-        return fail(fd, what, path, error);
-    }
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~static_cast<tcflag_t>(PARODD | CRTSCTS);
-    tio.c_cflag |= CLOCAL | CREAD | CS8 | PARENB | CSTOPB;
-    cfsetispeed(&tio, kPlaceholderRate);
-    cfsetospeed(&tio, kPlaceholderRate);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        return fail(fd, what, path, error);
-    }
-    // A pseudo-terminal has no line rate, so a refusal there is harmless.
-    if (!set_custom_baud(fd, kSbusBaud) && !is_pseudo_terminal(fd)) {
-        return fail(fd, what, path, error);
+    Fd fd = open_path(what, path, O_WRONLY);
+    struct stat st = {};
+    if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (ftruncate(fd.get(), 0) != 0) {
+            fail_setup(what, path);
+        }
+    } else if (isatty(fd.get()) != 0) {
+        set_sbus_line(fd, what, path);
     }
     return fd;
+}
+
+Fd open_sbus_input(const std::string &path, bool &terminal) {
+    const std::string what = "SBUS input";
+    Fd fd = open_path(what, path, O_RDONLY);
+    terminal = isatty(fd.get()) != 0;
+    if (terminal) {
+        set_sbus_line(fd, what, path);
+        (void)tcflush(fd.get(), TCIFLUSH);
+    }
+    return fd;
+}
+
+Pty open_pty() {
+    Pty pty;
+    pty.master = Fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    std::array<char, kPtyNameSize> name{};
+    if (!pty.master.valid() || grantpt(pty.master.get()) != 0 || unlockpt(pty.master.get()) != 0 ||
+        ptsname_r(pty.master.get(), name.data(), name.size()) != 0) {
+        throw Error(kExitOpen, "cannot create a pseudo-terminal: " + errno_text(errno));
+    }
+    pty.path = name.data();
+    pty.slave = Fd(open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios tio{};
+    if (!pty.slave.valid() || tcgetattr(pty.slave.get(), &tio) != 0) {
+        throw Error(kExitOpen,
+                    "cannot open pseudo-terminal " + pty.path + ": " + errno_text(errno));
+    }
+    // A serial device is a byte pipe: no echo, no line editing, no
+    // translation of carriage returns.
+    cfmakeraw(&tio);
+    if (tcsetattr(pty.slave.get(), TCSANOW, &tio) != 0) {
+        throw Error(kExitOpen,
+                    "cannot set up pseudo-terminal " + pty.path + ": " + errno_text(errno));
+    }
+    return pty;
 }
 
 } // namespace quarn::tools

@@ -1,19 +1,16 @@
-// Serial ports for the tools: raw 8N1 links to the device and the SBUS
-// output (100000 baud, 8E2). POSIX termios, with Linux's termios2 for the
-// rates that termios cannot name.
+// Terminals for the tools: raw 8N1 links to the device, SBUS lines
+// (100000 baud, 8 data bits, even parity, 2 stop bits) and
+// pseudo-terminals. POSIX termios, with Linux's termios2 for the rates that
+// termios cannot name. Every opener throws Error with kExitOpen and a
+// message that names the path and the reason.
 #ifndef QUARN_TOOLS_SERIAL_H
 #define QUARN_TOOLS_SERIAL_H
+
+#include "fd.h"
 
 #include <string>
 
 namespace quarn::tools {
-
-// Why a port could not be opened or set up, as one line for the user, with
-// the errno that caused it.
-struct OpenError {
-    std::string message;
-    int error_number = 0;
-};
 
 // Formats "cannot open <what> <path>: <reason>", with a hint about the
 // dialout group for a permission error.
@@ -21,13 +18,29 @@ std::string describe_open_error(const std::string &what, const std::string &path
 
 // Opens a serial port raw 8N1 (no echo, no line editing, no signal
 // characters, no flow control), non-blocking, and discards stale input.
-// Returns the descriptor, or -1 and fills error.
-int open_serial_port(const std::string &path, unsigned baud, OpenError &error);
+Fd open_serial_port(const std::string &path, unsigned baud);
 
-// Opens an SBUS output: 100000 baud, 8 data bits, even parity, 2 stop bits,
-// non-blocking. A pseudo-terminal takes whatever rate it gets; a path that is
-// not a terminal at all (a FIFO, a file) is written as it is.
-int open_sbus_output(const std::string &path, OpenError &error);
+// Opens an SBUS output, non-blocking. A serial port is set to the SBUS
+// line; a pseudo-terminal is made raw and takes whatever rate it gets; a
+// regular file is emptied and written as it is, a FIFO written as it is.
+Fd open_sbus_output(const std::string &path);
+
+// Opens an SBUS input, non-blocking, set up like an output. Sets
+// `terminal` to whether it is a terminal, which ends by hanging up rather
+// than at an end of file.
+Fd open_sbus_input(const std::string &path, bool &terminal);
+
+// Whether fd is the slave side of a Unix98 pseudo-terminal.
+bool is_pseudo_terminal(int fd);
+
+// A pseudo-terminal pair in raw mode. The slave stays open too, so the
+// master never sees a hang-up while nobody else has the slave open.
+struct Pty {
+    Fd master;
+    Fd slave;
+    std::string path; // of the slave, for the other program
+};
+Pty open_pty();
 
 // Sets a rate that has no Bxxx constant, through termios2 and BOTHER.
 // Returns false with errno set when the driver refuses.

@@ -6,22 +6,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace quarn::sim {
 namespace {
 
-constexpr size_t kValueBytes = 2;
-constexpr size_t kTypeBytes = 1;
-constexpr size_t kChannelBytes = kValueBytes * QUARN_CHANNEL_COUNT;
-constexpr size_t kPortBytes = kValueBytes * QUARN_PORT_COUNT;
-// Type 2 leaves six payload bytes unused between the channels and the ports.
-constexpr size_t kType2GapBytes = 6;
 // Host commands carry at most the two request bytes; a longer length field
 // is taken as noise rather than waited for.
 constexpr size_t kMaxHostPayload = 16;
@@ -44,11 +36,11 @@ void put_value(std::vector<uint8_t> &out, uint16_t value) {
 size_t payload_size(int type) {
     switch (type) {
     case QUARN_PAYLOAD_TYPE_CHANNELS:
-        return kTypeBytes + kChannelBytes;
+        return QUARN_TYPE0_PAYLOAD_SIZE;
     case QUARN_PAYLOAD_TYPE_PORTS:
-        return kTypeBytes + kPortBytes;
+        return QUARN_TYPE1_PAYLOAD_SIZE;
     default:
-        return kTypeBytes + kChannelBytes + kType2GapBytes + kPortBytes;
+        return QUARN_TYPE2_PAYLOAD_SIZE;
     }
 }
 
@@ -87,7 +79,7 @@ std::vector<uint8_t> encode_data_frame(int type, const Values &values) {
         }
     }
     if (type == QUARN_PAYLOAD_TYPE_CHANNELS_AND_PORTS) {
-        frame.insert(frame.end(), kType2GapBytes, 0);
+        frame.insert(frame.end(), QUARN_TYPE2_GAP_SIZE, 0);
     }
     if (type != QUARN_PAYLOAD_TYPE_CHANNELS) {
         for (uint16_t v : values.ports) {
@@ -232,39 +224,6 @@ void CommandScanner::feed(const uint8_t *data, size_t len, std::vector<Command> 
     }
     flush_junk();
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(pos));
-}
-
-bool open_pty(Pty &pty, std::string &error) {
-    pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128] = {};
-    if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0 ||
-        ptsname_r(pty.master, name, sizeof name) != 0) {
-        error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
-        close_pty(pty);
-        return false;
-    }
-    pty.path = name;
-    pty.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio{};
-    if (pty.slave < 0 || tcgetattr(pty.slave, &tio) != 0) {
-        error = "cannot open " + pty.path + ": " + std::strerror(errno);
-        close_pty(pty);
-        return false;
-    }
-    // A serial device is a byte pipe: no echo, no line editing.
-    cfmakeraw(&tio);
-    tcsetattr(pty.slave, TCSANOW, &tio);
-    return true;
-}
-
-void close_pty(Pty &pty) {
-    if (pty.slave >= 0) {
-        close(pty.slave);
-    }
-    if (pty.master >= 0) {
-        close(pty.master);
-    }
-    pty.slave = pty.master = -1;
 }
 
 int run_device(int master_fd, const Options &options, EventLog &log, const std::atomic<bool> &quit,

@@ -105,17 +105,7 @@ class CommandScanner {
     std::vector<uint8_t> pending_;
 };
 
-struct Pty {
-    int master = -1;
-    int slave = -1; // held open so the master never sees a hang-up
-    std::string path;
-};
-
-// Creates a pseudo-terminal in raw mode. Returns false and sets error.
-bool open_pty(Pty &pty, std::string &error);
-void close_pty(Pty &pty);
-
-// Plays the device on the master side of a pseudo-terminal until quit is
+// Plays the device on the master side of a pseudo-terminal (see open_pty) until quit is
 // set (or, with options.once, until the first stop command). Returns 0, or
 // 1 after writing a message to error when the link fails.
 int run_device(int master_fd, const Options &options, EventLog &log, const std::atomic<bool> &quit,

@@ -1,0 +1,187 @@
+"""Bad input (a message, an exit code, nothing written), and the live screen
+in a terminal of known size.
+"""
+
+import os
+import subprocess
+import unittest
+
+from support import (
+    EXIT_FAILURE,
+    EXIT_OPEN,
+    EXIT_USAGE,
+    MONITOR,
+    SIM,
+    TMUX,
+    WAIT,
+    Session,
+    data_frame,
+    line_count,
+    wait_for,
+)
+
+
+class Errors(Session):
+    def test_bad_input_gets_a_message_an_exit_code_and_writes_nothing(self):
+        raw = self.write_file("stream.bin", data_frame(0, [1] * 12))
+        existing = self.write_file("existing.qrec", b"keep")
+        new = self.path("new.qrec")
+        tty = self.pty().path
+        missing = "/nonexistent/quarn"
+        m, s = MONITOR, SIM
+        # (program and arguments, exit code, parts of the message)
+        cases = [
+            ([m, "--simulate", "--baud", "abc"], EXIT_USAGE, ["--baud", "'abc'", "50 to 4000000"]),
+            ([m, "--simulate", "--duration", "1e400"], EXIT_USAGE,
+             ["--duration", "'1e400'", "0.001 to 31536000"]),
+            ([m, "--replay", raw, "--chunk-size", "0"], EXIT_USAGE, ["--chunk-size", "'0'", "1 to 255"]),
+            ([m, "--simulate", "--request", "1,256"], EXIT_USAGE, ["--request", "'1,256'", "0 to 255"]),
+            ([m, "--simulate", "--request", "1"], EXIT_USAGE, ["--request", "'1'", "A,B"]),
+            ([m, "--hid", "12345:1"], EXIT_USAGE, ["--hid", "'12345:1'", "VID:PID"]),
+            ([m, "--simulate", "--sbus-out", "pty", "--sbus-source", "middle"], EXIT_USAGE,
+             ["--sbus-source", "'middle'", "ports-low, ports-high"]),
+            ([m, "--bogus"], EXIT_USAGE, ["unknown option '--bogus'"]),
+            ([m], EXIT_USAGE, ["no source given"]),
+            ([m, "--simulate", "--replay", raw], EXIT_USAGE, ["--replay and --simulate"]),
+            ([m, "--simulate", "--sbus-period-ms", "7"], EXIT_USAGE, ["--sbus-period-ms", "--sbus-out"]),
+            ([m, "--hid", "1:2", "--record", new], EXIT_USAGE, ["--record", "--hid"]),
+            ([m, "--replay", raw, "--record", raw], EXIT_USAGE, ["the file being replayed"]),
+            ([m, "--port"], EXIT_USAGE, ["--port needs a value"]),
+            ([s, "--out", new, "--frames", "-5"], EXIT_USAGE, ["--frames", "'-5'", "1 to 172800000"]),
+            ([s, "--out", new, "--frames", "172800001"], EXIT_USAGE, ["'172800001'"]),
+            ([s, "--pty", "--noise", "2"], EXIT_USAGE, ["--noise", "'2'", "0 to 1"]),
+            ([s, "--pty", "--out", new], EXIT_USAGE, ["--pty and --out"]),
+            ([m, "--port", missing, "--record", new], EXIT_OPEN, [missing, "No such file"]),
+            ([m, "--port", "/dev/null", "--record", new], EXIT_OPEN,
+             ["/dev/null", "Inappropriate ioctl"]),
+            ([m, "--replay", missing], EXIT_OPEN, [missing, "No such file"]),
+            ([m, "--replay", self.dir.name, "--record", new], EXIT_OPEN,
+             [self.dir.name, "Is a directory"]),
+            ([m, "--replay", raw, "--record", missing + "/r.qrec"], EXIT_OPEN, [missing, "No such file"]),
+            ([m, "--replay", raw, "--record", existing], EXIT_OPEN, [existing, "--overwrite"]),
+            ([m, "--replay", raw, "--sbus-out", missing, "--record", new], EXIT_OPEN,
+             [missing, "No such file"]),
+            ([m, "--sbus-in", missing], EXIT_OPEN, [missing, "No such file"]),
+            ([m, "--hid", "fffe:fffd"], EXIT_OPEN, ["fffe:fffd", "no device"]),
+            ([m, "--hid-path", "/dev/null"], EXIT_OPEN, ["/dev/null", "not a hidraw device"]),
+            ([m, "--hid-path", tty], EXIT_OPEN, [tty, "not a hidraw device"]),
+            ([m, "--hid-path", raw], EXIT_OPEN, [raw, "regular file"]),
+            ([m, "--hid-path", self.dir.name], EXIT_OPEN, [self.dir.name, "directory"]),
+            ([m, "--hid-path", missing], EXIT_OPEN, [missing, "No such file"]),
+            ([s, "--out", missing + "/s.bin", "--log", new], EXIT_OPEN, [missing, "No such file"]),
+        ]
+        for args, code, parts in cases:
+            with self.subTest(args=args[1:]):
+                rc, out, err = self.run_tool(*args)
+                self.assertEqual((rc, out), (code, ""), err)
+                self.assertTrue(err.startswith(os.path.basename(args[0]) + ": "), err)
+                for part in parts:
+                    self.assertIn(part, err)
+                self.assertEqual(len(err.splitlines()), 2 if code == EXIT_USAGE else 1, err)
+                self.assertFalse(os.path.exists(new), "a file was written")
+                with open(existing, "rb") as f:
+                    self.assertEqual(f.read(), b"keep")
+
+    def test_help_gives_examples_and_exit_codes(self):
+        for program in (MONITOR, SIM):
+            with self.subTest(program):
+                rc, out, err = self.run_tool(program, "--help")
+                self.assertEqual((rc, err), (0, ""))
+                for part in ("Examples:", "Exit codes:", "3  a source or target cannot be opened"):
+                    self.assertIn(part, out)
+
+    def test_permission_error_hints_at_dialout(self):
+        port = self.path("ttyS9")
+        open(port, "w").close()
+        os.chmod(port, 0)
+        # Root opens anything; without its file-permission override it is refused.
+        prefix = []
+        if os.geteuid() == 0:
+            prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"]
+        rc, _, err = self.run_tool(*prefix, MONITOR, "--port", port)
+        self.assertEqual(rc, EXIT_OPEN, err)
+        for part in (port, "Permission denied", "dialout"):
+            self.assertIn(part, err)
+
+    def test_device_that_disappears_mid_stream(self):
+        sim, port, _ = self.start_sim()
+        mon, out = self.start_monitor("--port", port, "--json")
+        wait_for(lambda: line_count(out) >= 5, what="monitor output")
+        sim.kill()
+        rc, err = self.finish(mon)
+        self.assertEqual(rc, EXIT_FAILURE, err)
+        self.assertIn(port + " disappeared", err)
+
+
+@unittest.skipUnless(TMUX, "tmux is not installed")
+class Screen(Session):
+    """The live screen in a terminal of known size, as tmux draws it."""
+
+    CHANNELS = [60001 + k for k in range(12)]
+    PORTS = [40001 + k for k in range(32)]
+
+    def tmux(self, *args):
+        return subprocess.run([TMUX, "-S", self.socket, "-f", self.conf, *args],
+                              capture_output=True, text=True, timeout=WAIT, check=True).stdout
+
+    def terminal(self, columns, rows, command):
+        """A new tmux server, of its own, running command in a terminal of
+        this size."""
+        self.socket = self.path(f"tmux{len(self.sockets)}.sock")
+        self.sockets.append(self.socket)
+        self.tmux("new-session", "-d", "-x", str(columns), "-y", str(rows), command)
+
+    def setUp(self):
+        super().setUp()
+        self.conf = self.write_file("tmux.conf", b"set -g status off\n")
+        self.sockets = []
+
+    def tearDown(self):
+        for socket in self.sockets:
+            subprocess.run([TMUX, "-S", socket, "kill-server"], capture_output=True)
+        super().tearDown()
+
+    def capture(self, expect):
+        text = []
+
+        def shown():
+            text[:] = [self.tmux("capture-pane", "-p")]
+            return expect in text[0]
+        wait_for(shown, what=repr(expect))
+        return text[0].splitlines()
+
+    def check_fits(self, lines, columns, rows):
+        self.assertTrue(lines[0].startswith("quarn-monitor  "), lines[:2])
+        self.assertLessEqual(len(lines), rows)
+        self.assertTrue(all(len(x) < columns for x in lines), [x for x in lines if len(x) >= columns])
+        words = " ".join(lines).replace(":", " ").split()
+        for v in self.CHANNELS + self.PORTS:
+            self.assertIn(str(v), words)
+
+    def test_every_value_fits_at_each_size_and_a_resize_redraws(self):
+        stream = self.write_file("one.bin", data_frame(2, self.CHANNELS, self.PORTS))
+        for columns, rows in ((80, 24), (60, 20), (132, 43)):
+            with self.subTest(size=(columns, rows)):
+                # The pane stays, as the monitor left it, until the sleep ends.
+                rc = self.path("rc")
+                self.terminal(columns, rows,
+                              f"env LANG=C.UTF-8 {MONITOR} --replay {stream}; echo $? > {rc}; sleep 60")
+                lines = self.capture("replay finished")
+                self.check_fits(lines, columns, rows)
+                wait_for(lambda: os.path.exists(rc) and os.path.getsize(rc) > 0, what="exit code")
+                with open(rc) as f:
+                    self.assertEqual(f.read().strip(), "0")
+                os.remove(rc)
+
+        device = self.pty()
+        self.terminal(80, 24, f"{MONITOR} --port {device.path}")
+        self.expect_request(device)
+        os.write(device.master, data_frame(2, self.CHANNELS, self.PORTS))
+        self.check_fits(self.capture(str(self.PORTS[-1])), 80, 24)
+        self.tmux("resize-window", "-x", "60", "-y", "20")
+        wait_for(lambda: "Ports 17-32" not in self.tmux("capture-pane", "-p"), what="compact layout")
+        self.check_fits(self.capture("Ctrl-C to stop"), 60, 20)
+
+
+if __name__ == "__main__":
+    unittest.main()

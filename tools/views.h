@@ -1,0 +1,67 @@
+// The three ways quarn-monitor shows a session: the live screen, a plain
+// status line a second, and JSON Lines.
+#ifndef QUARN_TOOLS_VIEWS_H
+#define QUARN_TOOLS_VIEWS_H
+
+#include "readings.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quarn::tools {
+
+struct ViewSettings {
+    std::string title;    // what the source is
+    unsigned bar_max = 1; // the channel value that fills a bar
+    bool finite = false;  // the source ends by itself (a recording, a file)
+    bool replay = false;  // the source is a recording
+};
+
+class View {
+  public:
+    View() = default;
+    View(const View &) = delete;
+    View &operator=(const View &) = delete;
+    View(View &&) = delete;
+    View &operator=(View &&) = delete;
+    virtual ~View() = default;
+
+    // After each update.
+    virtual void update(const Readings & /*readings*/, Clock::time_point /*now*/) {}
+    // How often show() wants to run; none for a view that only updates.
+    virtual std::optional<Clock::duration> period() const {
+        return std::nullopt;
+    }
+    virtual void show(const Readings & /*readings*/, Clock::time_point /*now*/) {}
+    // The terminal changed its size.
+    virtual void resized() {}
+    // Once at the end; `source_ended` when the source ended by itself.
+    virtual void finish(const Readings & /*readings*/, Clock::time_point /*now*/,
+                        bool /*source_ended*/) {}
+    // Whether standard output failed (a closed pipe ends the session).
+    bool failed() const {
+        return failed_;
+    }
+
+  protected:
+    void print(const std::string &text);
+
+  private:
+    bool failed_ = false;
+};
+
+// The JSON line of the readings at `now`.
+std::string json_line(const Readings &readings, Clock::time_point now);
+
+// The lines of the live screen for a terminal `columns` x `rows`.
+std::vector<std::string> screen_lines(const Readings &readings, const ViewSettings &settings,
+                                      Clock::time_point now, size_t columns, size_t rows,
+                                      const std::string &footer, bool unicode);
+
+enum class Output { screen, plain, json };
+std::unique_ptr<View> make_view(Output output, ViewSettings settings);
+
+} // namespace quarn::tools
+
+#endif
