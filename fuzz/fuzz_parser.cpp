@@ -116,13 +116,13 @@ void check_recovers(ParseFn parse) {
         require(parse(zeros.data(), len, nullptr, nullptr) <= 1, "result neither 0 nor 1");
     }
     // A type-0 frame: FA A5 19 00, type 0, channel k = 0x0100 + k, 5F.
-    constexpr std::size_t kPayload = 1 + 2 * QUARN_CHANNEL_COUNT;
-    constexpr std::size_t kValues = QUARN_FRAME_HEADER_SIZE + 1;
+    constexpr std::size_t kPayload = QUARN_TYPE0_PAYLOAD_SIZE;
+    constexpr std::size_t kValues = QUARN_FRAME_HEADER_SIZE + QUARN_PAYLOAD_VALUES_OFFSET;
     std::array<std::uint8_t, QUARN_FRAME_OVERHEAD + kPayload> probe{
         QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, kPayload, 0, QUARN_PAYLOAD_TYPE_CHANNELS};
     for (std::size_t k = 0; k < QUARN_CHANNEL_COUNT; ++k) {
-        probe[kValues + 2 * k] = static_cast<std::uint8_t>(k);
-        probe[kValues + 2 * k + 1] = 1;
+        probe[kValues + QUARN_VALUE_SIZE * k] = static_cast<std::uint8_t>(k);
+        probe[kValues + QUARN_VALUE_SIZE * k + 1] = 1;
     }
     probe.back() = QUARN_FRAME_TAIL;
     std::array<std::uint16_t, QUARN_CHANNEL_COUNT> channels{};
