@@ -53,9 +53,16 @@ PE_STARTUP = {
         "TlsGetValue": "thread-key destructors at thread exit",
         "VirtualProtect": "pseudo-relocations make code pages writable while patching",
         "VirtualQuery": "pseudo-relocations find the page of each patch",
+        # x86 only: crtbegin.o registers the DWARF unwind tables with a shared
+        # libgcc when one is loaded, found by name at load time.
+        "GetModuleHandleA": "x86 crtbegin.o: is a shared libgcc loaded?",
+        "LoadLibraryA": "x86 crtbegin.o: keeps that libgcc loaded",
+        "GetProcAddress": "x86 crtbegin.o: finds its frame registration functions",
+        "FreeLibrary": "x86 crtbegin.o: releases it at unload",
     },
     "msvcrt.dll": {
-        "__iob_func": "stderr for the start-up's error report",
+        "__iob_func": "stderr for the start-up's error report (x64)",
+        "_iob": "stderr for the start-up's error report (x86)",
         "_amsg_exit": "runtime error exit during start-up",
         "_initterm": "runs the static constructors and initialisers",
         "_lock": "guards the atexit table",
