@@ -49,7 +49,7 @@ std::uint16_t read_channel(const std::uint8_t *frame, std::size_t k) {
     unsigned v = 0;
     for (std::size_t b = 0; b < QUARN_SBUS_CHANNEL_BITS; ++b) {
         const std::size_t bit = kFirstChannelBit + QUARN_SBUS_CHANNEL_BITS * k + b;
-        v |= ((frame[bit / kBitsPerByte] >> (bit % kBitsPerByte)) & 1u) << b;
+        v |= ((frame[bit / kBitsPerByte] >> (bit % kBitsPerByte)) & 1U) << b;
     }
     return static_cast<std::uint16_t>(v);
 }

@@ -54,7 +54,7 @@ std::uint8_t v2_end_byte(HMODULE module) {
     return frame[QUARN_SBUS_END_BYTE];
 }
 
-DWORD WINAPI idle_thread(LPVOID) {
+DWORD WINAPI idle_thread(LPVOID /*parameter*/) {
     return 0;
 }
 
@@ -110,10 +110,10 @@ TEST(DllVersion, ResourceCarriesTheHeaderVersion) {
     LoadedDll dll;
     ASSERT_NE(dll.get(), nullptr) << "LoadLibrary failed, error " << dll.error();
     char path[MAX_PATH];
-    ASSERT_NE(GetModuleFileNameA(dll.get(), path, MAX_PATH), 0u);
+    ASSERT_NE(GetModuleFileNameA(dll.get(), path, MAX_PATH), 0U);
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
-    ASSERT_NE(size, 0u) << "no version resource in " << path;
+    ASSERT_NE(size, 0U) << "no version resource in " << path;
     std::vector<char> info(size);
     ASSERT_TRUE(GetFileVersionInfoA(path, 0, size, info.data()));
 
