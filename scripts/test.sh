@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux library and its suite, the lint, the
-# suite under sanitizers, the bounded fuzz runs, and the Windows DLLs (x64 under Wine,
-# x86 checked statically).
+# suite under sanitizers, the bounded fuzz runs, and the Windows DLLs (x64
+# under Wine, x86 checked statically).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
