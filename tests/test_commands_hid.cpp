@@ -19,6 +19,23 @@ Bytes sentinel_buffer() {
     return Bytes(kGuarded, kSentinel);
 }
 
+// A controller_state between two sentinel values: its 16-bit members leave
+// no padding, so a write past either end of values[] lands on a guard.
+struct GuardedState {
+    std::uint16_t before = kSentinel16;
+    controller_state state{};
+    std::uint16_t after = kSentinel16;
+
+    GuardedState() {
+        std::fill(std::begin(state.values), std::end(state.values), kSentinel16);
+    }
+    bool guards_intact() const {
+        return before == kSentinel16 && after == kSentinel16;
+    }
+};
+static_assert(sizeof(GuardedState) == sizeof(controller_state) + 2 * sizeof(std::uint16_t),
+              "the guards sit right beside the values");
+
 #if !defined(_WIN32)
 // A page that faults on any access: a pointer into it proves a byte is never
 // read.
@@ -88,13 +105,13 @@ TEST(HidGameController, DecodesNineteenByteReports) {
     };
     for (const GameControllerCase &c : cases) {
         ASSERT_EQ(c.report.size(), std::size_t{QUARN_HID_GAME_CONTROLLER_REPORT_SIZE});
-        controller_state state;
-        std::fill(std::begin(state.values), std::end(state.values), kSentinel16);
-        EXPECT_EQ(parse_hid_game_controller_device(&state, c.report.data(),
+        GuardedState out;
+        EXPECT_EQ(parse_hid_game_controller_device(&out.state, c.report.data(),
                                                    QUARN_HID_GAME_CONTROLLER_REPORT_SIZE),
                   1)
             << c.name;
-        EXPECT_TRUE(std::equal(c.values.begin(), c.values.end(), state.values)) << c.name;
+        EXPECT_TRUE(std::equal(c.values.begin(), c.values.end(), out.state.values)) << c.name;
+        EXPECT_TRUE(out.guards_intact()) << c.name;
     }
 }
 
