@@ -99,8 +99,11 @@ done
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 echo "clang-tidy: $((${#tidy_args[@]} / 2)) files, $jobs at a time"
+# Largest files first, so that the longest runs do not end up last and alone.
 # Each file's findings go to its own log, printed whole once it is done.
-if ! printf '%s\n' "${tidy_args[@]}" | xargs -n 2 -P "$jobs" sh -c '
+if ! for ((k = 0; k < ${#tidy_args[@]}; k += 2)); do
+    printf '%s %s %s\n' "$(wc -c <"${tidy_args[k + 1]}")" "${tidy_args[k]}" "${tidy_args[k + 1]}"
+done | sort -rn | cut -d' ' -f2- | xargs -n 2 -P "$jobs" sh -c '
     log="$0/$(printf %s "$2" | tr / _).log"
     if [ "$1" = c99 ]; then
         set -- "$1" "$2" -- -std=c99 -Iinclude
