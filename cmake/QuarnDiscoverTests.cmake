@@ -5,8 +5,7 @@
 # the program's standard output, which Wine has been seen to lose: the
 # program writes it to a JSON file instead (--gtest_output with
 # --gtest_list_tests), and an empty or missing list fails the build rather
-# than leaving the suite silently smaller. Each case's verdict is its exit
-# code, and each requires the QUARN_EMULATOR_FIXTURE (see wine-run.sh).
+# than leaving the suite silently smaller. Each case's verdict is its exit code.
 include(GoogleTest)
 
 set(_QUARN_LIST_GTESTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/QuarnListGTests.cmake)
@@ -27,7 +26,6 @@ function(quarn_discover_tests target)
       -DLIST=${_dir}/${target}_list.json
       -DOUT=${_tests}
       "-DPREFIX=${arg_PREFIX}"
-      -DFIXTURE=${QUARN_EMULATOR_FIXTURE}
       -P ${_QUARN_LIST_GTESTS_SCRIPT}
     COMMENT "Listing the test cases of ${target}"
     VERBATIM)

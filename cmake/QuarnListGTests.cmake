@@ -1,22 +1,13 @@
 # Writes one add_test per GoogleTest case of PROGRAM, run through EMULATOR,
 # from the JSON list the program writes itself.
 # -DEMULATOR=runner -DPROGRAM=exe -DLIST=json-file -DOUT=cmake-file -DPREFIX=name-prefix
-# -DFIXTURE=ctest fixture every case requires (the emulator's own set-up)
 # The list is named relative to the working directory: a Windows program
-# would read an absolute Unix path as one on its current drive. Listing runs
-# outside ctest, without the emulator fixture, so a start that fails while
-# Wine's server shuts down (see wine-run.sh) is tried again; what is listed
-# does not depend on it.
+# would read an absolute Unix path as one on its current drive.
 file(REMOVE ${LIST})
 get_filename_component(list_dir ${LIST} DIRECTORY)
 get_filename_component(list_name ${LIST} NAME)
-foreach(attempt RANGE 1 3)
-  execute_process(COMMAND ${EMULATOR} ${PROGRAM} --gtest_list_tests --gtest_output=json:${list_name}
-    WORKING_DIRECTORY ${list_dir} RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET TIMEOUT 120)
-  if(rc EQUAL 0 AND EXISTS ${LIST})
-    break()
-  endif()
-endforeach()
+execute_process(COMMAND ${EMULATOR} ${PROGRAM} --gtest_list_tests --gtest_output=json:${list_name}
+  WORKING_DIRECTORY ${list_dir} RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET TIMEOUT 120)
 if(NOT rc EQUAL 0 OR NOT EXISTS ${LIST})
   message(FATAL_ERROR "${PROGRAM} --gtest_list_tests exited with ${rc} and wrote no list to ${LIST}")
 endif()
@@ -37,9 +28,7 @@ foreach(s RANGE ${last_suite})
     endif()
     string(APPEND script
       "add_test([==[${PREFIX}${suite}.${name}]==] ${EMULATOR} [==[${PROGRAM}]==]"
-      " [==[--gtest_filter=${suite}.${name}]==])\n"
-      "set_tests_properties([==[${PREFIX}${suite}.${name}]==] PROPERTIES"
-      " FIXTURES_REQUIRED ${FIXTURE})\n")
+      " [==[--gtest_filter=${suite}.${name}]==])\n")
     math(EXPR count "${count} + 1")
   endforeach()
 endforeach()

@@ -2,13 +2,6 @@
 # Runs a Windows program under 64-bit Wine for ctest and test discovery:
 #   wine-run.sh PREFIX PROGRAM [ARGS...]
 #   wine-run.sh PREFIX --init          creates the prefix and runs nothing
-#   wine-run.sh PREFIX --start-server  starts the prefix's wineserver to stay
-#   wine-run.sh PREFIX --stop-server   ends it
-# A wineserver started by a program ends 3 seconds after its last client. A
-# program started in that moment can fail at once: a test was seen to end
-# with status 1 within 0.1 s and no output, under load, about once in a
-# hundred runs. ctest therefore starts one wineserver before the Wine tests
-# and stops it after them (the quarn_emulator fixture).
 # PREFIX belongs to one build tree, so tests never touch ~/.wine and two build
 # trees never share Wine state. Wine's first start creates the prefix, which
 # takes several seconds: it happens once, under a lock, so programs started at
@@ -53,23 +46,7 @@ if [ ! -e "$ready" ]; then
     ) 9>"$prefix.lock"
 fi
 
-case $1 in
---init)
+if [ "$1" = "--init" ]; then
     exit 0
-    ;;
---start-server)
-    # -p: stays until --stop-server. A server already running for this prefix
-    # makes this one exit, which is fine. Wine's own background processes
-    # (services, devices) start with the first program and stay while the
-    # server does: wineboot starts them here, on /dev/null, so they hold no
-    # test's output pipe open.
-    "${QUARN_WINESERVER:-wineserver}" -p </dev/null >/dev/null 2>&1 || true
-    "$wine" wineboot </dev/null >/dev/null 2>&1
-    exit 0
-    ;;
---stop-server)
-    "${QUARN_WINESERVER:-wineserver}" -k </dev/null >/dev/null 2>&1 || true
-    exit 0
-    ;;
-esac
+fi
 exec "$wine" "$@"
