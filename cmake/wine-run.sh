@@ -6,6 +6,16 @@
 # trees never share Wine state. Wine's first start creates the prefix, which
 # takes several seconds: it happens once, under a lock, so programs started at
 # the same time wait for it instead of racing to create it.
+#
+# The program's standard output and error go to files, which are copied to
+# this script's own once it has ended, so nothing depends on Wine passing a
+# program's output through a pipe. About once in a thousand starts under
+# load, Wine ends with status 1 before the program runs: no output at all,
+# within a fraction of a second. Every program the tests run writes
+# something whenever it fails, so a run that ended with status 1 without a
+# single byte of output is that start failure, and it is started again (at
+# most QUARN_WINE_STARTS times in all, default 3), with a note on standard
+# error.
 set -eu
 
 if [ $# -lt 2 ]; then
@@ -49,4 +59,22 @@ fi
 if [ "$1" = "--init" ]; then
     exit 0
 fi
-exec "$wine" "$@"
+
+out=$(mktemp)
+err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+starts=${QUARN_WINE_STARTS:-3}
+start=1
+while :; do
+    status=0
+    "$wine" "$@" >"$out" 2>"$err" || status=$?
+    if [ "$status" -ne 1 ] || [ -s "$out" ] || [ -s "$err" ] || [ "$start" -ge "$starts" ]; then
+        break
+    fi
+    echo "wine-run.sh: Wine ended with status $status before $1 wrote anything;" \
+        "starting it again ($((start + 1)) of $starts)" >&2
+    start=$((start + 1))
+done
+cat "$out"
+cat "$err" >&2
+exit "$status"
