@@ -2,10 +2,9 @@
 #
 # Registers each GoogleTest case of TARGET as a ctest test. Natively this is
 # gtest_discover_tests. Through an emulator (Wine) the list is not read from
-# the program's standard output, which Wine has been seen to lose: the
-# program writes it to a JSON file instead (--gtest_output with
-# --gtest_list_tests), and an empty or missing list fails the build rather
-# than leaving the suite silently smaller. Each case's verdict is its exit code.
+# the program's standard output: the program writes it to a JSON file
+# (--gtest_output with --gtest_list_tests), and an empty or missing list fails
+# the build rather than leaving the suite silently smaller. Each case's verdict is its exit code.
 include(GoogleTest)
 
 set(_QUARN_LIST_GTESTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/QuarnListGTests.cmake)
