@@ -105,6 +105,6 @@ int main() {
 
     // Printed so the work has a visible result and cannot be optimised away.
     std::printf("decoded %u frames, accepted %u reports, last end byte 0x%02X\n", g_decoded,
-                accepted, frame[QUARN_SBUS_FRAME_SIZE - 1]);
+                accepted, frame[QUARN_SBUS_END_BYTE]);
     return 0;
 }

@@ -1,6 +1,6 @@
-// Deterministic byte streams for the benchmarks, the instruction budget and
-// the allocation test: the same bytes on every run and every machine, so
-// timings and instruction counts compare across runs.
+// Deterministic byte streams for the benchmarks and the instruction budget:
+// the same bytes on every run and every machine, so timings and instruction
+// counts compare across runs.
 #ifndef QUARN_BENCH_STREAMS_H
 #define QUARN_BENCH_STREAMS_H
 
@@ -19,11 +19,8 @@ using Bytes = std::vector<std::uint8_t>;
 // parser's buffer and memcpy's destination all stay in the L1 cache.
 constexpr std::size_t kStreamBytes = 16000;
 
-constexpr std::size_t kType0FrameBytes = QUARN_FRAME_OVERHEAD + 1 + 2 * QUARN_CHANNEL_COUNT;
-constexpr std::size_t kType2Gap = 6;
-constexpr std::size_t kType2FrameBytes =
-    QUARN_FRAME_OVERHEAD + 1 + 2 * QUARN_CHANNEL_COUNT + kType2Gap + 2 * QUARN_PORT_COUNT;
-static_assert(kType0FrameBytes == 30 && kType2FrameBytes == 100, "frame sizes of the layouts");
+constexpr std::size_t kType0FrameBytes = QUARN_FRAME_OVERHEAD + QUARN_TYPE0_PAYLOAD_SIZE;
+constexpr std::size_t kType2FrameBytes = QUARN_FRAME_OVERHEAD + QUARN_TYPE2_PAYLOAD_SIZE;
 
 // xorshift32: a fixed sequence without depending on the standard library's
 // engines, whose output may differ between implementations.
@@ -89,7 +86,7 @@ inline Bytes type2_stream(std::size_t frames) {
         put_header(s, kType2FrameBytes - QUARN_FRAME_OVERHEAD);
         s.push_back(QUARN_PAYLOAD_TYPE_CHANNELS_AND_PORTS);
         put_values(s, n, QUARN_CHANNEL_COUNT);
-        s.insert(s.end(), kType2Gap, 0);
+        s.insert(s.end(), QUARN_TYPE2_GAP_SIZE, 0);
         put_values(s, n, QUARN_PORT_COUNT);
         s.push_back(QUARN_FRAME_TAIL);
     }

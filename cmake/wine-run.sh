@@ -6,6 +6,17 @@
 # trees never share Wine state. Wine's first start creates the prefix, which
 # takes several seconds: it happens once, under a lock, so programs started at
 # the same time wait for it instead of racing to create it.
+#
+# The program's standard output and error go to files, which are copied to
+# this script's own once it has ended, so nothing depends on Wine passing a
+# program's output through a pipe. About once in a few hundred starts under
+# load, Wine itself fails before the program runs: status 1, nothing on
+# standard output, and on standard error either nothing or only Wine's own
+# "wine client error:" (its connection to the wineserver was reset). Every
+# program the tests run writes something of its own whenever it ends with
+# status 1, so such a run is that start failure, and it is started again (at
+# most QUARN_WINE_STARTS times in all, default 3), with a note on standard
+# error. Any other result stands as it is.
 set -eu
 
 if [ $# -lt 2 ]; then
@@ -49,4 +60,23 @@ fi
 if [ "$1" = "--init" ]; then
     exit 0
 fi
-exec "$wine" "$@"
+
+out=$(mktemp)
+err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+starts=${QUARN_WINE_STARTS:-3}
+start=1
+while :; do
+    status=0
+    "$wine" "$@" >"$out" 2>"$err" || status=$?
+    if [ "$status" -ne 1 ] || [ -s "$out" ] || grep -qv '^wine client error:' "$err" ||
+        [ "$start" -ge "$starts" ]; then
+        break
+    fi
+    echo "wine-run.sh: Wine failed before $1 ran (status 1, nothing on standard output," \
+        "standard error: '$(cat "$err")'); starting it again ($((start + 1)) of $starts)" >&2
+    start=$((start + 1))
+done
+cat "$out"
+cat "$err" >&2
+exit "$status"

@@ -44,11 +44,21 @@ static void print_values(const char *label, const uint16_t *values, int count) {
     printf("\n");
 }
 
+/* Names the file and the reason it could not be used; returns the exit status.
+ * Nothing is left to tell anyone when standard error itself fails, so the
+ * result of writing there is not checked. */
+static int file_error(const char *what, const char *path) {
+    (void)fprintf(stderr, "%s: cannot %s '%s': %s\n", PROGRAM, what, path, strerror(errno));
+    return 1;
+}
+
 int main(int argc, char **argv) {
     uint8_t chunk[MAX_CHUNK];
     uint16_t channels[QUARN_CHANNEL_COUNT] = {0};
     uint16_t ports[QUARN_PORT_COUNT] = {0};
-    unsigned long total = 0, chunks = 0, updates = 0;
+    unsigned long total = 0;
+    unsigned long chunks = 0;
+    unsigned long updates = 0;
     const char *path;
     FILE *file;
     size_t got;
@@ -58,14 +68,13 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (argc != 2) {
-        fputs(usage, stderr);
+        (void)fputs(usage, stderr);
         return 2;
     }
     path = argv[1];
     file = fopen(path, "rb");
     if (file == NULL) {
-        fprintf(stderr, "%s: cannot open '%s': %s\n", PROGRAM, path, strerror(errno));
-        return 1;
+        return file_error("open", path);
     }
 
     while ((got = fread(chunk, 1, chunk_sizes[chunks % CHUNK_SIZE_COUNT], file)) > 0) {
@@ -78,15 +87,20 @@ int main(int argc, char **argv) {
             print_values("  ports", ports, QUARN_PORT_COUNT);
         }
     }
+    /* The file was only read: closing it cannot lose anything. */
     if (ferror(file)) {
-        fprintf(stderr, "%s: cannot read '%s': %s\n", PROGRAM, path, strerror(errno));
-        fclose(file);
-        return 1;
+        const int status = file_error("read", path);
+        (void)fclose(file);
+        return status;
     }
-    fclose(file);
+    (void)fclose(file);
 
     printf("%s: %lu bytes in %lu chunks, %lu updates\n", path, total, chunks, updates);
     print_values("final channels", channels, QUARN_CHANNEL_COUNT);
     print_values("final ports", ports, QUARN_PORT_COUNT);
+    /* Output that did not arrive (a full disk, a closed pipe) is a failure. */
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        return file_error("write", "standard output");
+    }
     return 0;
 }

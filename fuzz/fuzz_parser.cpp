@@ -46,9 +46,9 @@ using fuzz::require;
 using ParseFn = decltype(&parse_port_data);
 
 constexpr std::size_t kRecordHeader = 2;
-constexpr std::uint8_t kNullChannels = 1u << 0;
-constexpr std::uint8_t kNullPorts = 1u << 1;
-constexpr std::uint8_t kNullDataCall = 1u << 2;
+constexpr std::uint8_t kNullChannels = 1U << 0;
+constexpr std::uint8_t kNullPorts = 1U << 1;
+constexpr std::uint8_t kNullDataCall = 1U << 2;
 constexpr unsigned kPieceShift = 3;
 
 constexpr std::size_t kGuardCount = 4;
@@ -76,26 +76,28 @@ template <std::size_t N> struct Guarded {
     }
 };
 
+// Set-up failures end the target at once; a message that cannot be written
+// changes nothing about that, so its result is not checked.
 ParseFn load_copy(const std::string &library, const std::string &copy) {
     {
         std::ifstream in(library, std::ios::binary);
         std::ofstream out(copy, std::ios::binary);
         out << in.rdbuf();
         if (!in || !out) {
-            std::fprintf(stderr, "cannot copy %s to %s\n", library.c_str(), copy.c_str());
+            (void)std::fprintf(stderr, "cannot copy %s to %s\n", library.c_str(), copy.c_str());
             std::exit(1);
         }
     }
     void *handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-        std::fprintf(stderr, "cannot load %s: %s\n", copy.c_str(), dlerror());
+        (void)std::fprintf(stderr, "cannot load %s: %s\n", copy.c_str(), dlerror());
         std::exit(1);
     }
     // The mapping stays when the file goes.
     unlink(copy.c_str());
     void *symbol = dlsym(handle, "parse_port_data");
     if (symbol == nullptr) {
-        std::fprintf(stderr, "%s has no parse_port_data\n", library.c_str());
+        (void)std::fprintf(stderr, "%s has no parse_port_data\n", library.c_str());
         std::exit(1);
     }
     return reinterpret_cast<ParseFn>(symbol);
@@ -116,13 +118,13 @@ void check_recovers(ParseFn parse) {
         require(parse(zeros.data(), len, nullptr, nullptr) <= 1, "result neither 0 nor 1");
     }
     // A type-0 frame: FA A5 19 00, type 0, channel k = 0x0100 + k, 5F.
-    constexpr std::size_t kPayload = 1 + 2 * QUARN_CHANNEL_COUNT;
-    constexpr std::size_t kValues = QUARN_FRAME_HEADER_SIZE + 1;
+    constexpr std::size_t kPayload = QUARN_TYPE0_PAYLOAD_SIZE;
+    constexpr std::size_t kValues = QUARN_FRAME_HEADER_SIZE + QUARN_PAYLOAD_VALUES_OFFSET;
     std::array<std::uint8_t, QUARN_FRAME_OVERHEAD + kPayload> probe{
         QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, kPayload, 0, QUARN_PAYLOAD_TYPE_CHANNELS};
     for (std::size_t k = 0; k < QUARN_CHANNEL_COUNT; ++k) {
-        probe[kValues + 2 * k] = static_cast<std::uint8_t>(k);
-        probe[kValues + 2 * k + 1] = 1;
+        probe[kValues + QUARN_VALUE_SIZE * k] = static_cast<std::uint8_t>(k);
+        probe[kValues + QUARN_VALUE_SIZE * k + 1] = 1;
     }
     probe.back() = QUARN_FRAME_TAIL;
     std::array<std::uint16_t, QUARN_CHANNEL_COUNT> channels{};
@@ -136,7 +138,7 @@ void check_recovers(ParseFn parse) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
     const char *env = std::getenv("QUARN_LIBRARY");
     const std::string library = env != nullptr ? env : QUARN_LIBRARY_PATH;
     const char *tmp = std::getenv("TMPDIR");
@@ -168,14 +170,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::copy(data + pos, data + pos + len, chunk.get());
         pos += len;
 
-        std::uint16_t *ch_a = (flags & kNullChannels) ? nullptr : channels_a->values.data();
-        std::uint16_t *po_a = (flags & kNullPorts) ? nullptr : ports_a->values.data();
-        std::uint16_t *ch_b = (flags & kNullChannels) ? nullptr : channels_b.data();
-        std::uint16_t *po_b = (flags & kNullPorts) ? nullptr : ports_b.data();
+        std::uint16_t *ch_a = (flags & kNullChannels) != 0 ? nullptr : channels_a->values.data();
+        std::uint16_t *po_a = (flags & kNullPorts) != 0 ? nullptr : ports_a->values.data();
+        std::uint16_t *ch_b = (flags & kNullChannels) != 0 ? nullptr : channels_b.data();
+        std::uint16_t *po_b = (flags & kNullPorts) != 0 ? nullptr : ports_b.data();
         const auto channels_before = channels_a->values;
         const auto ports_before = ports_a->values;
 
-        if (flags & kNullDataCall) {
+        if ((flags & kNullDataCall) != 0) {
             require(parser_a(nullptr, len, ch_a, po_a) == 0, "null data returned 1");
             require(channels_a->values == channels_before && ports_a->values == ports_before,
                     "null data wrote values");

@@ -38,8 +38,8 @@ constexpr std::uint16_t kMax = QUARN_SBUS_CHANNEL_MAX;
 constexpr std::uint16_t kFirstSaturatingInput = 1200;
 constexpr std::size_t kBitsPerByte = 8;
 constexpr std::size_t kFirstChannelBit = kBitsPerByte; // after the start byte
-constexpr std::size_t kFlagsByte = 23;
-constexpr std::size_t kEndByte = 24;
+constexpr std::size_t kFlagsByte = QUARN_SBUS_FLAGS_BYTE;
+constexpr std::size_t kEndByte = QUARN_SBUS_END_BYTE;
 constexpr std::uint8_t kV2FirstEnd = 0x04;
 constexpr std::uint8_t kV2EndStep = 0x10;
 constexpr unsigned kV2Cycle = 4;
@@ -49,7 +49,7 @@ std::uint16_t read_channel(const std::uint8_t *frame, std::size_t k) {
     unsigned v = 0;
     for (std::size_t b = 0; b < QUARN_SBUS_CHANNEL_BITS; ++b) {
         const std::size_t bit = kFirstChannelBit + QUARN_SBUS_CHANNEL_BITS * k + b;
-        v |= ((frame[bit / kBitsPerByte] >> (bit % kBitsPerByte)) & 1u) << b;
+        v |= ((frame[bit / kBitsPerByte] >> (bit % kBitsPerByte)) & 1U) << b;
     }
     return static_cast<std::uint16_t>(v);
 }

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the test suite need, when any is
 # missing. Runs apt-get only then, so on a prepared machine it costs nothing.
 # `linux` limits it to what the linux preset needs (the demo); the default,
-# `all`, adds clang for fuzzing and MinGW-w64 and Wine for the Windows DLLs.
+# `all`, adds clang for fuzzing, clang-format and clang-tidy for scripts/lint.sh,
+# and MinGW-w64 and Wine for the Windows DLLs.
 set -euo pipefail
 
 # What the linux preset needs: the library, its tests, tools and benchmarks
@@ -18,7 +19,7 @@ packages=(
 case "${1:-all}" in
   linux) ;;
   all)
-    packages+=(clang libclang-rt-14-dev mingw-w64 wine wine64
+    packages+=(clang libclang-rt-14-dev clang-format clang-tidy mingw-w64 wine wine64
       dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
     ;;
   *)

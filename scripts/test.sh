@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Linux library and its suite, the suite under
-# sanitizers, the bounded fuzz runs, the Windows DLLs (x64 under Wine, x86
-# checked statically), and the release kits.
+# Builds and runs every test: the Linux library and its suite, the lint, the
+# suite under sanitizers, the bounded fuzz runs, the Windows DLLs (x64 under
+# Wine, x86 checked statically), and the release kits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -9,6 +9,10 @@ scripts/install-deps.sh
 cmake --preset linux
 cmake --build --preset linux
 ctest --preset linux
+
+# clang-format and clang-tidy over every C and C++ file, from the linux
+# build's compile commands (and the fuzz preset's, configured on the way).
+scripts/lint.sh
 
 # The whole suite again under ASan and UBSan, then each fuzz target from its
 # corpus for 30 seconds (scripts/run-fuzzers.sh documents longer runs).

@@ -1,26 +1,22 @@
 #!/usr/bin/env bash
-# Checks the shared library as hosts and packagers see it: exactly the eight
-# exported names, no dependency beyond the C library, the versioned SONAME,
+# Checks the shared library as hosts and packagers see it: exactly the
+# exported names of the .def file, no dependency beyond the C library, the versioned SONAME,
 # and a public header that compiles as strict C99 and as C++17.
-# Usage: check_abi.sh LIBRARY INCLUDE_DIR C_COMPILER CXX_COMPILER
+# Usage: check_abi.sh LIBRARY DEF_FILE INCLUDE_DIR C_COMPILER CXX_COMPILER
+# DEF_FILE is QuarnInterface.def, the one list of the exported names.
 set -euo pipefail
-lib=$1 include=$2 cc=$3 cxx=$4
+lib=$1 def=$2 include=$3 cc=$4 cxx=$5
 
 fail() {
     printf 'FAIL: %s\n' "$*" >&2
     exit 1
 }
 
-expected_names="convert_std_sbus_data
-encode_sbus_data_v1
-encode_sbus_data_v2
-parse_hid_compatible_device
-parse_hid_game_controller_device
-parse_port_data
-request_upload_port_data
-stop_upload_port_data"
+expected_names=$(sed 's/;.*//' "$def" | awk '/^EXPORTS/ { on = 1; next } on && NF { print $1 }' |
+    LC_ALL=C sort)
+[ -n "$expected_names" ] || fail "no export names read from $def"
 names=$(nm -D --defined-only "$lib" | awk '{print $NF}' | LC_ALL=C sort)
-[ "$names" = "$expected_names" ] || fail "$lib exports other names than the eight:
+[ "$names" = "$expected_names" ] || fail "$lib exports other names than $def lists:
 $names"
 
 dynamic=$(readelf -d "$lib")
@@ -38,4 +34,4 @@ cp "$tmp/header.c" "$tmp/header.cpp"
     -c "$tmp/header.c" -o "$tmp/c.o" || fail "header does not compile as C99"
 "$cxx" -std=c++17 -Wall -Wextra -pedantic -Werror -I"$include" \
     -c "$tmp/header.cpp" -o "$tmp/cpp.o" || fail "header does not compile as C++17"
-echo "ABI of $lib: eight names, needs only libc.so.6, SONAME $soname; header is C99 and C++17"
+echo "ABI of $lib: the names of $(basename "$def"), needs only libc.so.6, SONAME $soname; header is C99 and C++17"

@@ -59,7 +59,7 @@ inline Bytes payload1(const Ports &ports) {
 inline Bytes payload2(const Channels &c, const Ports &ports, std::uint8_t fill = 0) {
     Bytes p{QUARN_PAYLOAD_TYPE_CHANNELS_AND_PORTS};
     put_le16(p, c);
-    p.insert(p.end(), 6, fill);
+    p.insert(p.end(), QUARN_TYPE2_GAP_SIZE, fill);
     put_le16(p, ports);
     return p;
 }
@@ -93,13 +93,16 @@ inline Ports ports_from(std::uint16_t base) {
 // SBUS reference packer: bit b of channel k is frame bit 8 + 11k + b, each
 // channel first clamped to its 11 bits. Bytes 0, 23 and 24 stay 0.
 inline SbusFrame sbus_reference(const SbusSet &set) {
+    constexpr std::size_t kBitsPerByte = 8;
+    constexpr std::size_t kFirstChannelBit = QUARN_SBUS_CHANNELS_OFFSET * kBitsPerByte;
     SbusFrame f{};
     for (std::size_t k = 0; k < set.size(); ++k) {
         const unsigned v = std::min<unsigned>(set[k], QUARN_SBUS_CHANNEL_MAX);
         for (unsigned b = 0; b < QUARN_SBUS_CHANNEL_BITS; ++b) {
-            if ((v >> b) & 1U) {
-                const std::size_t bit = 8 + QUARN_SBUS_CHANNEL_BITS * k + b;
-                f[bit / 8] = static_cast<std::uint8_t>(f[bit / 8] | (1U << (bit % 8)));
+            if (((v >> b) & 1U) != 0) {
+                const std::size_t bit = kFirstChannelBit + QUARN_SBUS_CHANNEL_BITS * k + b;
+                const std::size_t at = bit / kBitsPerByte;
+                f[at] = static_cast<std::uint8_t>(f[at] | (1U << (bit % kBitsPerByte)));
             }
         }
     }

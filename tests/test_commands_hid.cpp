@@ -19,6 +19,23 @@ Bytes sentinel_buffer() {
     return Bytes(kGuarded, kSentinel);
 }
 
+// A controller_state between two sentinel values: its 16-bit members leave
+// no padding, so a write past either end of values[] lands on a guard.
+struct GuardedState {
+    std::uint16_t before = kSentinel16;
+    controller_state state{};
+    std::uint16_t after = kSentinel16;
+
+    GuardedState() {
+        std::fill(std::begin(state.values), std::end(state.values), kSentinel16);
+    }
+    bool guards_intact() const {
+        return before == kSentinel16 && after == kSentinel16;
+    }
+};
+static_assert(sizeof(GuardedState) == sizeof(controller_state) + 2 * sizeof(std::uint16_t),
+              "the guards sit right beside the values");
+
 #if !defined(_WIN32)
 // A page that faults on any access: a pointer into it proves a byte is never
 // read.
@@ -88,10 +105,13 @@ TEST(HidGameController, DecodesNineteenByteReports) {
     };
     for (const GameControllerCase &c : cases) {
         ASSERT_EQ(c.report.size(), std::size_t{QUARN_HID_GAME_CONTROLLER_REPORT_SIZE});
-        controller_state state;
-        std::fill(std::begin(state.values), std::end(state.values), kSentinel16);
-        EXPECT_EQ(parse_hid_game_controller_device(&state, c.report.data(), 19), 1) << c.name;
-        EXPECT_TRUE(std::equal(c.values.begin(), c.values.end(), state.values)) << c.name;
+        GuardedState out;
+        EXPECT_EQ(parse_hid_game_controller_device(&out.state, c.report.data(),
+                                                   QUARN_HID_GAME_CONTROLLER_REPORT_SIZE),
+                  1)
+            << c.name;
+        EXPECT_TRUE(std::equal(c.values.begin(), c.values.end(), out.state.values)) << c.name;
+        EXPECT_TRUE(out.guards_intact()) << c.name;
     }
 }
 
@@ -103,8 +123,12 @@ TEST(HidGameController, RefusesOtherLengthsAndNullPointers) {
     for (std::uint8_t len : {0, 1, 18, 20, 255}) {
         EXPECT_EQ(parse_hid_game_controller_device(&state, report.data(), len), 0) << int(len);
     }
-    EXPECT_EQ(parse_hid_game_controller_device(&state, nullptr, 19), 0);
-    EXPECT_EQ(parse_hid_game_controller_device(nullptr, report.data(), 19), 0);
+    EXPECT_EQ(
+        parse_hid_game_controller_device(&state, nullptr, QUARN_HID_GAME_CONTROLLER_REPORT_SIZE),
+        0);
+    EXPECT_EQ(parse_hid_game_controller_device(nullptr, report.data(),
+                                               QUARN_HID_GAME_CONTROLLER_REPORT_SIZE),
+              0);
     EXPECT_TRUE(std::equal(std::begin(state.values), std::end(state.values), before.values));
 }
 
@@ -112,8 +136,8 @@ TEST(HidCompatible, DecodesTwelveValuesIgnoringHeaderAndLastByte) {
     Bytes report{0xFA, 0x99, 0x98, 0x97};
     Channels expected{};
     for (std::size_t k = 0; k < expected.size(); ++k) {
-        const auto lo = static_cast<std::uint8_t>(0x34 + k),
-                   hi = static_cast<std::uint8_t>(0x12 + k);
+        const auto lo = static_cast<std::uint8_t>(0x34 + k);
+        const auto hi = static_cast<std::uint8_t>(0x12 + k);
         report.push_back(lo);
         report.push_back(hi);
         expected[k] = static_cast<std::uint16_t>(hi << 8 | lo);
@@ -124,7 +148,9 @@ TEST(HidCompatible, DecodesTwelveValuesIgnoringHeaderAndLastByte) {
 
     std::array<std::uint16_t, QUARN_CHANNEL_COUNT + 2> out;
     out.fill(kSentinel16);
-    EXPECT_EQ(parse_hid_compatible_device(out.data() + 1, report.data(), 29), 1);
+    EXPECT_EQ(parse_hid_compatible_device(out.data() + 1, report.data(),
+                                          QUARN_HID_COMPATIBLE_REPORT_SIZE),
+              1);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin() + 1));
     EXPECT_EQ(out.front(), kSentinel16);
     EXPECT_EQ(out.back(), kSentinel16);
@@ -138,12 +164,16 @@ TEST(HidCompatible, RefusesWrongStartLengthAndNullPointers) {
     Channels out;
     out.fill(kSentinel16);
     const Channels before = out;
-    EXPECT_EQ(parse_hid_compatible_device(out.data(), wrong_start.data(), 29), 0);
+    EXPECT_EQ(parse_hid_compatible_device(out.data(), wrong_start.data(),
+                                          QUARN_HID_COMPATIBLE_REPORT_SIZE),
+              0);
     for (std::uint8_t len : {0, 28, 30}) {
         EXPECT_EQ(parse_hid_compatible_device(out.data(), good.data(), len), 0) << int(len);
     }
-    EXPECT_EQ(parse_hid_compatible_device(out.data(), nullptr, 29), 0);
-    EXPECT_EQ(parse_hid_compatible_device(nullptr, good.data(), 29), 0);
+    EXPECT_EQ(parse_hid_compatible_device(out.data(), nullptr, QUARN_HID_COMPATIBLE_REPORT_SIZE),
+              0);
+    EXPECT_EQ(parse_hid_compatible_device(nullptr, good.data(), QUARN_HID_COMPATIBLE_REPORT_SIZE),
+              0);
     EXPECT_EQ(out, before);
 
 #if !defined(_WIN32)

@@ -2,6 +2,7 @@
 // its state fresh after loading. Each test loads its own copy of the shared
 // object under a new file name, which the loader treats as a separate library
 // with separate static state. This program is not linked to the library.
+#include "quarn_exports.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -57,13 +58,10 @@ class FreshLibrary {
 TEST(FreshLoad, ExportsEveryFunctionByName) {
     const FreshLibrary lib;
     ASSERT_TRUE(lib.loaded()) << dlerror();
-    for (const char *name :
-         {"request_upload_port_data", "stop_upload_port_data", "parse_port_data",
-          "parse_hid_game_controller_device", "parse_hid_compatible_device",
-          "convert_std_sbus_data", "encode_sbus_data_v1", "encode_sbus_data_v2"}) {
-        EXPECT_NE(lib.get<void>(name), nullptr) << name;
+    for (const quarn_export &e : quarn_exports) {
+        EXPECT_NE(lib.get<void>(e.name), nullptr) << e.name;
         // Loaded locally into a program not linked to it: no global binding.
-        EXPECT_EQ(dlsym(RTLD_DEFAULT, name), nullptr) << name;
+        EXPECT_EQ(dlsym(RTLD_DEFAULT, e.name), nullptr) << e.name;
     }
 }
 
@@ -104,7 +102,7 @@ TEST(FreshLoad, V2EndByteSequenceStartsAt04) {
     std::vector<std::uint8_t> ends;
     for (int call = 1; call <= 257; ++call) {
         v2(f.data(), set.data());
-        ends.push_back(f[24]);
+        ends.push_back(f[QUARN_SBUS_END_BYTE]);
         v1(f.data(), set.data());
     }
     const std::vector<std::uint8_t> first_six(ends.begin(), ends.begin() + 6);

@@ -13,6 +13,8 @@ using namespace quarn_test;
 namespace {
 
 constexpr std::size_t kMaxChunk = 255;
+// Fixed, so that a chunking that fails fails again on the next run.
+constexpr std::mt19937::result_type kChunkingSeed = 1234;
 
 // Bytes that can never start a frame, for noise and fillers.
 const Bytes kNoise{0x00, 0x5F, 0xA5, 0xE5, 0x12, 0xF9, 0xFB, 0x5F};
@@ -65,11 +67,17 @@ class Parser : public ::testing::Test {
         port_buf.fill(kSentinel16);
     }
     void TearDown() override {
-        EXPECT_EQ(ch_buf.front(), kSentinel16);
-        EXPECT_EQ(ch_buf.back(), kSentinel16);
-        EXPECT_EQ(port_buf.front(), kSentinel16);
-        EXPECT_EQ(port_buf.back(), kSentinel16);
+        expect_guards_intact();
         flush();
+    }
+
+    // Every check of the arrays' contents checks their neighbours too, so a
+    // write past either end is pinned on the row or step that made it.
+    void expect_guards_intact() const {
+        EXPECT_EQ(ch_buf.front(), kSentinel16) << "write before channels[0]";
+        EXPECT_EQ(ch_buf.back(), kSentinel16) << "write past channels[11]";
+        EXPECT_EQ(port_buf.front(), kSentinel16) << "write before ports[0]";
+        EXPECT_EQ(port_buf.back(), kSentinel16) << "write past ports[31]";
     }
 
     // The parser state is process-wide. A retained frame reaches at most
@@ -106,6 +114,7 @@ class Parser : public ::testing::Test {
         const State s = state();
         EXPECT_EQ(s.channels, c.value_or(untouched_c));
         EXPECT_EQ(s.ports, p.value_or(untouched_p));
+        expect_guards_intact();
     }
 };
 
@@ -122,6 +131,12 @@ Bytes cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
+// Bytes [from, to) of b.
+Bytes slice(const Bytes &b, std::size_t from, std::size_t to) {
+    return {std::next(b.begin(), static_cast<std::ptrdiff_t>(from)),
+            std::next(b.begin(), static_cast<std::ptrdiff_t>(to))};
+}
+
 Bytes padded(Bytes payload, std::size_t len) {
     payload.resize(len, 0x00);
     return payload;
@@ -131,7 +146,7 @@ Bytes padded(Bytes payload, std::size_t len) {
 
 TEST_F(Parser, Type0FrameWholeAndByteByByte) {
     const Bytes f = data0(kC1);
-    ASSERT_EQ(f.size(), 30u);
+    ASSERT_EQ(f.size(), std::size_t{QUARN_FRAME_OVERHEAD + QUARN_TYPE0_PAYLOAD_SIZE});
     EXPECT_EQ(feed(f), 1);
     expect_state(kC1, std::nullopt);
 
@@ -161,21 +176,24 @@ TEST_F(Parser, PayloadLayouts) {
         {"type 2, unused bytes 0xFF", type2_gap_ff, false, false, 1, kC1, kP1},
         {"type 2, channels null", data2(kC1, kP1), true, false, 1, std::nullopt, kP1},
         {"type 1, ports null", data1(kP1), false, true, 1, std::nullopt, std::nullopt},
-        {"type 3", frame(QUARN_CMD_PORT_DATA, padded({3}, 95)), false, false, 1, std::nullopt,
-         std::nullopt},
+        {"type 3", frame(QUARN_CMD_PORT_DATA, padded({3}, QUARN_TYPE2_PAYLOAD_SIZE)), false, false,
+         1, std::nullopt, std::nullopt},
         {"bytes past the layout ignored", frame(QUARN_CMD_PORT_DATA, padded(payload0(kC1), 40)),
          false, false, 1, kC1, std::nullopt},
         {"empty payload", frame(QUARN_CMD_PORT_DATA, {}), false, false, 1, std::nullopt,
          std::nullopt},
         // Short payloads write nothing but still count; the frame after one
         // proves the scan stepped exactly past its trailer.
-        {"type 0 one byte short", frame(QUARN_CMD_PORT_DATA, padded(payload0(kC1), 24)), false,
+        {"type 0 one byte short",
+         frame(QUARN_CMD_PORT_DATA, padded(payload0(kC1), QUARN_TYPE0_PAYLOAD_SIZE - 1)), false,
          false, 1, std::nullopt, std::nullopt},
         {"type 1 one byte short, then type 0",
-         cat({frame(QUARN_CMD_PORT_DATA, padded(payload1(kP1), 64)), data0(kC2)}), false, false, 1,
-         kC2, std::nullopt},
-        {"type 2 one byte short", frame(QUARN_CMD_PORT_DATA, padded(payload2(kC1, kP1), 94)), false,
-         false, 1, std::nullopt, std::nullopt},
+         cat({frame(QUARN_CMD_PORT_DATA, padded(payload1(kP1), QUARN_TYPE1_PAYLOAD_SIZE - 1)),
+              data0(kC2)}),
+         false, false, 1, kC2, std::nullopt},
+        {"type 2 one byte short",
+         frame(QUARN_CMD_PORT_DATA, padded(payload2(kC1, kP1), QUARN_TYPE2_PAYLOAD_SIZE - 1)),
+         false, false, 1, std::nullopt, std::nullopt},
     };
     for (const LayoutCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -236,7 +254,8 @@ TEST_F(Parser, FindsFramesAndResynchronises) {
 }
 
 TEST_F(Parser, RetainsUnfinishedFrames) {
-    const Bytes f1 = data0(kC1), f2 = data1(kP1);
+    const Bytes f1 = data0(kC1);
+    const Bytes f2 = data1(kP1);
     // Frame plus the first 10 bytes of the next, then the rest.
     EXPECT_EQ(feed(cat({f1, Bytes(f2.begin(), f2.begin() + 10)})), 1);
     expect_state(kC1, std::nullopt);
@@ -252,7 +271,8 @@ TEST_F(Parser, RetainsUnfinishedFrames) {
 
 TEST_F(Parser, ZeroLengthAndNullDataKeepRetainedBytes) {
     const Bytes f = data0(kC2);
-    const Bytes head(f.begin(), f.begin() + 12), tail(f.begin() + 12, f.end());
+    const Bytes head = slice(f, 0, 12);
+    const Bytes tail = slice(f, 12, f.size());
     EXPECT_EQ(feed(head), 0);
     EXPECT_EQ(parse_port_data(nullptr, 10, ch, ports), 0);
     EXPECT_EQ(parse_port_data(tail.data(), 0, ch, ports), 0);
@@ -321,28 +341,31 @@ TEST_F(Parser, AnyCutOfAStreamDecodesTheSame) {
     // Byte by byte: one update per data frame, in stream order.
     std::vector<State> seen;
     for (std::uint8_t byte : b) {
-        if (parse_port_data(&byte, 1, ch, ports)) {
+        if (parse_port_data(&byte, 1, ch, ports) != 0) {
             seen.push_back(state());
         }
     }
     EXPECT_EQ(seen, s.updates);
+    expect_guards_intact();
 
     for (std::size_t cut = 1; cut < b.size(); ++cut) {
         SetUp();
-        feed(Bytes(b.begin(), b.begin() + cut));
-        feed(Bytes(b.begin() + cut, b.end()));
+        feed(slice(b, 0, cut));
+        feed(slice(b, cut, b.size()));
         ASSERT_EQ(state(), last) << "cut at " << cut;
+        expect_guards_intact();
     }
 
-    std::mt19937 rng(1234);
+    std::mt19937 rng(kChunkingSeed);
     std::uniform_int_distribution<std::size_t> size(1, kMaxChunk);
     for (int trial = 0; trial < 200; ++trial) {
         SetUp();
         for (std::size_t at = 0; at < b.size();) {
             const std::size_t n = std::min(size(rng), b.size() - at);
-            feed(Bytes(b.begin() + at, b.begin() + at + n));
+            feed(slice(b, at, at + n));
             at += n;
         }
         ASSERT_EQ(state(), last) << "trial " << trial;
+        expect_guards_intact();
     }
 }

@@ -14,8 +14,10 @@ using namespace quarn_test;
 
 namespace {
 
-constexpr std::size_t kEndByte = 24;
+constexpr std::size_t kEndByte = QUARN_SBUS_END_BYTE;
 constexpr std::uint8_t kEndBytes[] = {0x04, 0x14, 0x24, 0x34};
+// Fixed, so that a set that fails fails again on the next run.
+constexpr std::mt19937::result_type kRandomSetsSeed = 42;
 
 SbusFrame sentinel_frame() {
     SbusFrame f;
@@ -50,19 +52,23 @@ struct PackCase {
 TEST(Sbus, PacksHandWorkedFrames) {
     SbusSet alternating;
     for (std::size_t k = 0; k < alternating.size(); ++k) {
-        alternating[k] = k % 2 ? 0x2AA : 0x555;
+        alternating[k] = k % 2 == 1 ? 0x2AA : 0x555;
     }
-    std::map<std::size_t, std::uint8_t> all_ff, all_55, all_400;
+    std::map<std::size_t, std::uint8_t> all_ff;
+    std::map<std::size_t, std::uint8_t> all_55;
+    std::map<std::size_t, std::uint8_t> all_400;
+    // Eight channels of 0x400 fill 11 bytes; the pattern repeats for the next eight.
     const std::uint8_t half_400[] = {0x00, 0x04, 0x20, 0x00, 0x01, 0x08,
                                      0x40, 0x00, 0x02, 0x10, 0x80};
-    for (std::size_t b = 1; b <= 22; ++b) {
+    for (std::size_t at = 0; at < QUARN_SBUS_CHANNELS_SIZE; ++at) {
+        const std::size_t b = QUARN_SBUS_CHANNELS_OFFSET + at;
         all_ff[b] = 0xFF;
         all_55[b] = 0x55;
-        all_400[b] = half_400[(b - 1) % 11];
+        all_400[b] = half_400[at % std::size(half_400)];
     }
     const PackCase cases[] = {
         {"all 0", all(0), {}},
-        {"all 2047", all(2047), all_ff},
+        {"all 2047", all(QUARN_SBUS_CHANNEL_MAX), all_ff},
         {"all 0xFFFF clamps", all(0xFFFF), all_ff},
         {"all 0x400", all(0x400), all_400},
         {"alternating 0x555 0x2AA", alternating, all_55},
@@ -83,7 +89,8 @@ TEST(Sbus, PacksHandWorkedFrames) {
         SbusFrame reference = sbus_reference(c.set);
         reference[0] = kSentinel;
         EXPECT_EQ(reference, expected); // the reference packer agrees with the hand
-        SbusFrame v1 = sentinel_frame(), v2 = sentinel_frame();
+        SbusFrame v1 = sentinel_frame();
+        SbusFrame v2 = sentinel_frame();
         encode_sbus_data_v1(v1.data(), c.set.data());
         EXPECT_EQ(v1, expected);
         encode_sbus_data_v2(v2.data(), c.set.data());
@@ -93,15 +100,17 @@ TEST(Sbus, PacksHandWorkedFrames) {
 }
 
 TEST(Sbus, MatchesBitByBitPackingOfRandomSets) {
-    std::mt19937 rng(42);
+    std::mt19937 rng(kRandomSetsSeed);
     for (int trial = 0; trial < 2000; ++trial) {
         // Half the sets in range, half with any 16-bit value.
-        std::uniform_int_distribution<unsigned> value(0, trial % 2 ? 0xFFFF : 2047);
+        std::uniform_int_distribution<unsigned> value(0, trial % 2 == 1 ? UINT16_MAX
+                                                                        : QUARN_SBUS_CHANNEL_MAX);
         SbusSet set;
         for (auto &v : set) {
             v = static_cast<std::uint16_t>(value(rng));
         }
-        SbusFrame expected = sbus_reference(set), got = sentinel_frame();
+        SbusFrame expected = sbus_reference(set);
+        SbusFrame got = sentinel_frame();
         expected[0] = kSentinel;
         encode_sbus_data_v1(got.data(), set.data());
         ASSERT_EQ(got, expected) << "trial " << trial;
@@ -130,10 +139,13 @@ TEST(Sbus, V2EndByteCyclesAndV1DoesNotAdvanceIt) {
 // Concurrent callers share the counter: over a multiple of 4 calls every end
 // byte occurs equally often, and no frame is disturbed.
 TEST(Sbus, V2CounterIsExactUnderConcurrency) {
-    constexpr int kThreads = 4, kCalls = 50000;
+    constexpr int kThreads = 4;
+    constexpr int kCalls = 50000;
     std::array<std::map<std::uint8_t, int>, kThreads> counts;
-    std::atomic<int> ready{0}, disturbed{0};
+    std::atomic<int> ready{0};
+    std::atomic<int> disturbed{0};
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t, &counts, &ready, &disturbed] {
             const SbusSet set = all(static_cast<std::uint16_t>(0x155 * (t + 1)));
@@ -185,7 +197,8 @@ TEST(SbusConversion, ScalesStandardRangeAndSaturates) {
     const std::pair<std::uint16_t, std::uint16_t> table[] = {
         {0, 0},       {1, 1},       {600, 1023},   {1199, 2045},
         {1200, 2047}, {1201, 2047}, {38416, 2047}, {65535, 2047}};
-    SbusSet src{}, expected{};
+    SbusSet src{};
+    SbusSet expected{};
     for (std::size_t k = 0; k < std::size(table); ++k) {
         src[k] = table[k].first;
         expected[k] = table[k].second;
@@ -201,7 +214,8 @@ TEST(SbusConversion, ScalesStandardRangeAndSaturates) {
 
 TEST(SbusConversion, EveryInputMatchesIntegerAndDoubleFormulas) {
     for (std::uint32_t base = 0; base <= 0xFFFF; base += QUARN_SBUS_CHANNEL_COUNT) {
-        SbusSet src, dst;
+        SbusSet src;
+        SbusSet dst;
         for (std::size_t k = 0; k < src.size(); ++k) {
             src[k] = static_cast<std::uint16_t>(base + k);
         }

@@ -34,23 +34,21 @@ constexpr std::uint8_t kData = QUARN_CMD_PORT_DATA;
 constexpr std::uint8_t kRequest = QUARN_CMD_UPLOAD_REQUEST;
 constexpr std::uint8_t kStop = QUARN_CMD_UPLOAD_STOP;
 constexpr std::size_t kHeader = QUARN_FRAME_HEADER_SIZE;
-constexpr std::size_t kOverhead = QUARN_FRAME_OVERHEAD;
 constexpr std::size_t kMaxPayload = QUARN_MAX_PAYLOAD_SIZE;
 constexpr std::size_t kMaxFrame = QUARN_MAX_FRAME_SIZE;
 constexpr std::size_t kMaxChunk = UINT8_MAX;
 constexpr std::size_t kLongestLength = UINT16_MAX;
 
-constexpr std::size_t kValueSize = 2;
-constexpr std::size_t kType0Layout = 1 + QUARN_CHANNEL_COUNT * kValueSize;
-constexpr std::size_t kType1Layout = 1 + QUARN_PORT_COUNT * kValueSize;
-constexpr std::size_t kType2PortsOffset = kType0Layout + 6;
-constexpr std::size_t kType2Layout = kType2PortsOffset + QUARN_PORT_COUNT * kValueSize;
+constexpr std::size_t kValueSize = QUARN_VALUE_SIZE;
+constexpr std::size_t kValuesOffset = QUARN_PAYLOAD_VALUES_OFFSET;
+constexpr std::size_t kType2PortsOffset = QUARN_TYPE2_PORTS_OFFSET;
 constexpr std::uint8_t kTypes[] = {QUARN_PAYLOAD_TYPE_CHANNELS, QUARN_PAYLOAD_TYPE_PORTS,
                                    QUARN_PAYLOAD_TYPE_CHANNELS_AND_PORTS};
-constexpr std::size_t kLayouts[] = {kType0Layout, kType1Layout, kType2Layout};
+constexpr std::size_t kLayouts[] = {QUARN_TYPE0_PAYLOAD_SIZE, QUARN_TYPE1_PAYLOAD_SIZE,
+                                    QUARN_TYPE2_PAYLOAD_SIZE};
 
 constexpr std::uint32_t kStreamSeed = 0x5EED0001;
-constexpr std::size_t kStreamBytes = 4u << 20;
+constexpr std::size_t kStreamBytes = 4U << 20;
 constexpr std::uint8_t kFiller = 0x00;
 // Every kind of damage must occur at least this often for the run to count.
 constexpr std::size_t kMinPerKind = 1000;
@@ -206,11 +204,11 @@ class StreamBuilder {
             p = clean(layout + extra);
             p[0] = kTypes[kind - kChannelsFrame];
             if (kind != kPortsFrame) {
-                f.meta.channels = values_at<QUARN_CHANNEL_COUNT>(p, 1);
+                f.meta.channels = values_at<QUARN_CHANNEL_COUNT>(p, kValuesOffset);
             }
             if (kind != kChannelsFrame) {
-                f.meta.ports =
-                    values_at<QUARN_PORT_COUNT>(p, kind == kPortsFrame ? 1 : kType2PortsOffset);
+                f.meta.ports = values_at<QUARN_PORT_COUNT>(
+                    p, kind == kPortsFrame ? kValuesOffset : kType2PortsOffset);
             }
             break;
         }
@@ -476,8 +474,10 @@ void empty_parser() {
 void feed_and_check(const Stream &s, std::uint32_t seed, bool stop_at_decisions) {
     empty_parser();
     Rng rng(seed);
-    Channels channels{}, expected_channels{};
-    Ports ports{}, expected_ports{};
+    Channels channels{};
+    Channels expected_channels{};
+    Ports ports{};
+    Ports expected_ports{};
     std::size_t next = 0;
     std::size_t pos = 0;
     while (pos < s.bytes.size()) {
@@ -510,7 +510,7 @@ void feed_and_check(const Stream &s, std::uint32_t seed, bool stop_at_decisions)
 TEST(StreamStress, StreamHoldsEveryKindOfFrameAndDamage) {
     const Stream &s = stress_stream();
     EXPECT_GE(s.bytes.size(), kStreamBytes);
-    EXPECT_EQ(s.strays_claiming_frames, 0u);
+    EXPECT_EQ(s.strays_claiming_frames, 0U);
     for (std::size_t kind = 0; kind < kKindCount; ++kind) {
         EXPECT_GE(s.counts[kind], kMinPerKind) << "kind " << kind;
     }

@@ -4,7 +4,7 @@
 They read the files with the MinGW binutils and run nothing, so they check the
 x86 DLL, which this machine cannot run, as well as the x64 one.
 
-    check_dll.py CHECK --binutils-prefix PREFIX --build-dir DIR --header FILE
+    check_dll.py CHECK --binutils-prefix PREFIX --build-dir DIR --header FILE --def FILE
 
 CHECK is one of: exports, imports, cdecl, entry, implibs, version.
 """
@@ -18,18 +18,24 @@ from pathlib import Path
 
 DLL_NAME = "QuarnInterface.dll"
 
-# The frozen ABI: ordinal -> name. Ordinals follow the alphabetical order of
-# the names and never change.
-EXPORTS = {
-    1: "convert_std_sbus_data",
-    2: "encode_sbus_data_v1",
-    3: "encode_sbus_data_v2",
-    4: "parse_hid_compatible_device",
-    5: "parse_hid_game_controller_device",
-    6: "parse_port_data",
-    7: "request_upload_port_data",
-    8: "stop_upload_port_data",
-}
+
+def read_def(path):
+    """The frozen ABI from the module-definition file: {ordinal: name}."""
+    exports = {}
+    in_exports = False
+    for line in Path(path).read_text().splitlines():
+        line = line.split(";", 1)[0].strip()
+        if line == "EXPORTS":
+            in_exports = True
+        elif in_exports and line:
+            match = re.fullmatch(r"(\w+)\s+@(\d+)", line)
+            if not match:
+                raise SystemExit(f"{path}: cannot read the export line {line!r}")
+            exports[int(match.group(2))] = match.group(1)
+    if not exports:
+        raise SystemExit(f"{path}: no exports")
+    return exports
+
 
 # KERNEL32 and the C runtime, old (msvcrt) or universal (ucrtbase, reached
 # through the api-ms-win-crt-* sets). Anything else, libgcc_s_*.dll,
@@ -47,6 +53,7 @@ class Dll:
         self.path = self.build / DLL_NAME
         self.header = Path(args.header)
         self.programs = args.program
+        self.exports = read_def(args.def_file)
         self.pe = self.tool("objdump", "-p", str(self.path))
         self.x86 = "file format pei-i386" in self.pe
 
@@ -85,12 +92,13 @@ def check_exports(dll, fail):
     name, addresses, names = dll.export_table()
     if name != DLL_NAME:
         fail(f"export directory names the DLL {name!r}, expected {DLL_NAME!r}")
-    expected = {n: o for o, n in EXPORTS.items()}
+    expected = {n: o for o, n in dll.exports.items()}
     if names != expected:
         fail(f"exported names and ordinals are {sorted(names.items(), key=lambda x: x[1])}, "
              f"expected {sorted(expected.items(), key=lambda x: x[1])}")
-    if sorted(addresses) != sorted(EXPORTS):
-        fail(f"export address table holds ordinals {sorted(addresses)}, expected 1 to 8")
+    if sorted(addresses) != sorted(dll.exports):
+        fail(f"export address table holds ordinals {sorted(addresses)}, "
+             f"expected {sorted(dll.exports)}")
     if len(set(addresses.values())) != len(addresses):
         fail("two ordinals share one address")
 
@@ -116,7 +124,7 @@ def check_cdecl(dll, fail):
     _, addresses, names = dll.export_table()
     symbols = dll.symbols()
     base = dll.image_base()
-    for ordinal, name in EXPORTS.items():
+    for ordinal, name in dll.exports.items():
         symbol = dll.c_symbol(name)
         stdcall = [s for s in symbols if s.startswith(symbol + "@")]
         if stdcall:
@@ -159,9 +167,9 @@ def check_entry(dll, fail):
 
 
 def check_implibs(dll, fail):
-    """Both import libraries define exactly the eight imports from
+    """Both import libraries define exactly the exported functions' imports from
     QuarnInterface.dll, and programs linked through them bind by name."""
-    expected = {"__imp_" + dll.c_symbol(n) for n in EXPORTS.values()}
+    expected = {"__imp_" + dll.c_symbol(n) for n in dll.exports.values()}
     for lib in ("libQuarnInterface.dll.a", "QuarnInterface.lib"):
         path = dll.build / lib
         if not path.exists():
@@ -188,10 +196,10 @@ def check_program_imports(dll, program, fail):
         return
     # Rows of "vma hint name"; an import by ordinal has no name.
     entries = re.findall(r"^\s*[0-9a-f]+\s+[0-9a-f]+\s+(\S+)\s*$", ours[0].split("\n\n")[0], re.M)
-    by_name = set(entries) & set(EXPORTS.values())
-    if by_name != set(EXPORTS.values()) or len(entries) != len(EXPORTS):
+    by_name = set(entries) & set(dll.exports.values())
+    if by_name != set(dll.exports.values()) or len(entries) != len(dll.exports):
         fail(f"{program.name} imports {sorted(entries)} from {DLL_NAME}, "
-             f"expected all eight by name")
+             f"expected all {len(dll.exports)} by name")
 
 
 def header_version(header):
@@ -237,6 +245,8 @@ def main():
     parser.add_argument("--binutils-prefix", required=True, help="e.g. i686-w64-mingw32-")
     parser.add_argument("--build-dir", required=True, help=f"directory holding {DLL_NAME}")
     parser.add_argument("--header", required=True, help="QuarnInterface.h")
+    parser.add_argument("--def", dest="def_file", required=True,
+                        help="QuarnInterface.def, the list of exports and ordinals")
     parser.add_argument("--program", action="append", default=[],
                         help="implibs: a program linked through an import library")
     args = parser.parse_args()

@@ -2,6 +2,7 @@
 // GetProcAddress by name or by ordinal. This program is not linked to the DLL,
 // so each LoadLibrary here really maps it and runs DllMain.
 #include "QuarnInterface.h"
+#include "quarn_exports.h"
 
 #include <gtest/gtest.h>
 
@@ -15,23 +16,6 @@
 namespace {
 
 constexpr const char *kDllName = "QuarnInterface.dll";
-
-struct Export {
-    const char *name;
-    WORD ordinal;
-};
-
-// The frozen ordinal table: alphabetical order of the names.
-constexpr Export kExports[] = {
-    {"convert_std_sbus_data", 1},
-    {"encode_sbus_data_v1", 2},
-    {"encode_sbus_data_v2", 3},
-    {"parse_hid_compatible_device", 4},
-    {"parse_hid_game_controller_device", 5},
-    {"parse_port_data", 6},
-    {"request_upload_port_data", 7},
-    {"stop_upload_port_data", 8},
-};
 
 class LoadedDll {
   public:
@@ -67,10 +51,10 @@ std::uint8_t v2_end_byte(HMODULE module) {
     std::uint8_t frame[QUARN_SBUS_FRAME_SIZE] = {};
     const std::uint16_t channels[QUARN_SBUS_CHANNEL_COUNT] = {};
     encode(frame, channels);
-    return frame[QUARN_SBUS_FRAME_SIZE - 1];
+    return frame[QUARN_SBUS_END_BYTE];
 }
 
-DWORD WINAPI idle_thread(LPVOID) {
+DWORD WINAPI idle_thread(LPVOID /*parameter*/) {
     return 0;
 }
 
@@ -79,7 +63,7 @@ DWORD WINAPI idle_thread(LPVOID) {
 TEST(DllExports, EachFunctionResolvesByNameAndByOrdinalToOneAddress) {
     LoadedDll dll;
     ASSERT_NE(dll.get(), nullptr) << "LoadLibrary failed, error " << dll.error();
-    for (const Export &e : kExports) {
+    for (const quarn_export &e : quarn_exports) {
         const FARPROC named = GetProcAddress(dll.get(), e.name);
         EXPECT_NE(named, nullptr) << e.name;
         EXPECT_EQ(named, by_ordinal(dll.get(), e.ordinal)) << e.name << " @" << e.ordinal;
@@ -89,7 +73,7 @@ TEST(DllExports, EachFunctionResolvesByNameAndByOrdinalToOneAddress) {
 TEST(DllExports, NothingElseResolves) {
     LoadedDll dll;
     ASSERT_NE(dll.get(), nullptr) << "LoadLibrary failed, error " << dll.error();
-    const WORD next_ordinal = static_cast<WORD>(std::size(kExports) + 1);
+    const WORD next_ordinal = static_cast<WORD>(QUARN_EXPORT_COUNT + 1);
     EXPECT_EQ(by_ordinal(dll.get(), next_ordinal), nullptr);
     // DllMain stays private, and no name carries a cdecl underscore or a
     // stdcall @N suffix.
@@ -126,10 +110,10 @@ TEST(DllVersion, ResourceCarriesTheHeaderVersion) {
     LoadedDll dll;
     ASSERT_NE(dll.get(), nullptr) << "LoadLibrary failed, error " << dll.error();
     char path[MAX_PATH];
-    ASSERT_NE(GetModuleFileNameA(dll.get(), path, MAX_PATH), 0u);
+    ASSERT_NE(GetModuleFileNameA(dll.get(), path, MAX_PATH), 0U);
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
-    ASSERT_NE(size, 0u) << "no version resource in " << path;
+    ASSERT_NE(size, 0U) << "no version resource in " << path;
     std::vector<char> info(size);
     ASSERT_TRUE(GetFileVersionInfoA(path, 0, size, info.data()));
 
