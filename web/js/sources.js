@@ -1,0 +1,293 @@
+// The sources the page decodes: a serial port (Web Serial, or the simulated
+// device behind the same interface), a HID device (WebHID) and a recording
+// file. Each feeds a Session and calls onEnd(message) when it ends by
+// itself: a port that vanished, a replay that finished. stop() ends it on
+// request; stopNow() is the best the page can do while it is being closed.
+import { readRecording } from './recording.js';
+
+// Web Serial's errors that leave the port usable: the stream is replaced
+// and reading goes on.
+const RECOVERABLE_READ_ERRORS = new Set(['BufferOverrunError', 'BreakError', 'FramingError', 'ParityError']);
+// Raw bytes are replayed in pieces of this size, so a large file neither
+// blocks the page nor arrives as one huge update.
+const RAW_REPLAY_PIECE = 4096;
+// A timed replay at full speed yields to the page after this many records.
+const RECORDS_PER_YIELD = 256;
+
+export function describePort(port) {
+  const { usbVendorId, usbProductId } = port.getInfo();
+  if (usbVendorId === undefined) {
+    return 'serial port';
+  }
+  const hex = (id) => id.toString(16).padStart(4, '0');
+  return `serial port ${hex(usbVendorId)}:${hex(usbProductId)}`;
+}
+
+export class SerialSource {
+  #port;
+  #writer = null;
+  #reader = null;
+  #reading = null;
+  #stopping = false;
+  #stopSent = false;
+
+  constructor(port, name, session, { baudRate, request }, onEnd, onWarning) {
+    this.#port = port;
+    this.name = name;
+    this.session = session;
+    this.baudRate = baudRate;
+    this.request = request;
+    this.onEnd = onEnd;
+    this.onWarning = onWarning;
+  }
+
+  async start() {
+    try {
+      await this.#port.open({ baudRate: this.baudRate });
+    } catch (error) {
+      throw new Error(`cannot open the ${this.name} at ${this.baudRate} baud: ${error.message}`);
+    }
+    this.#writer = this.#port.writable.getWriter();
+    const request = this.session.decoder.requestUpload(...this.request);
+    try {
+      await this.#writer.write(request);
+    } catch (error) {
+      await this.#release();
+      throw new Error(`could not send the upload request to the ${this.name}: ${error.message}`);
+    }
+    this.#reading = this.#read();
+  }
+
+  async #read() {
+    while (this.#port.readable && !this.#stopping) {
+      this.#reader = this.#port.readable.getReader();
+      try {
+        for (;;) {
+          const { value, done } = await this.#reader.read();
+          if (done) {
+            break;
+          }
+          this.session.feedBytes(value);
+        }
+      } catch (error) {
+        if (!this.#stopping && RECOVERABLE_READ_ERRORS.has(error.name)) {
+          this.onWarning(`${this.name}: ${error.message}; reading goes on`);
+        } else if (!this.#stopping) {
+          this.#lost(error.message);
+          return;
+        }
+      } finally {
+        this.#reader.releaseLock();
+        this.#reader = null;
+      }
+    }
+    if (!this.#stopping) {
+      this.#lost('the port closed');
+    }
+  }
+
+  async #lost(reason) {
+    this.#stopping = true;
+    await this.#release();
+    this.onEnd(`the ${this.name} disappeared (${reason})`);
+  }
+
+  async #release() {
+    try {
+      this.#writer?.releaseLock();
+      this.#writer = null;
+      await this.#port.close();
+    } catch {
+      // A port that vanished may refuse to close: it is gone either way.
+    }
+  }
+
+  // Sends the stop command, then closes the port.
+  async stop() {
+    if (this.#stopping) {
+      return;
+    }
+    this.#stopping = true;
+    let problem = null;
+    try {
+      await this.#sendStop();
+    } catch (error) {
+      problem = `could not send the stop command to the ${this.name}: ${error.message}`;
+    }
+    try {
+      await this.#reader?.cancel();
+    } catch {
+      // Cancelling a stream that already failed: nothing left to stop.
+    }
+    await this.#reading;
+    await this.#release();
+    if (problem) {
+      throw new Error(problem);
+    }
+  }
+
+  #sendStop() {
+    if (this.#stopSent || !this.#writer) {
+      return Promise.resolve();
+    }
+    this.#stopSent = true;
+    return this.#writer.write(this.session.decoder.stopUpload());
+  }
+
+  // The page is going away: hand the stop command to the port now, as no
+  // promise is awaited any more.
+  stopNow() {
+    if (!this.#stopping) {
+      this.#sendStop().catch(() => {});
+    }
+  }
+}
+
+export class HidSource {
+  #device;
+  #onReport = (event) => this.#report(event);
+  #onDisconnect = (event) => {
+    if (event.device === this.#device) {
+      this.#end();
+      this.onEnd(`the ${this.name} disappeared`);
+    }
+  };
+
+  constructor(device, session, onEnd) {
+    this.#device = device;
+    this.name = `HID device ${device.productName || 'without a name'}`;
+    this.session = session;
+    this.onEnd = onEnd;
+  }
+
+  async start() {
+    try {
+      if (!this.#device.opened) {
+        await this.#device.open();
+      }
+    } catch (error) {
+      throw new Error(`cannot open the ${this.name}: ${error.message}`);
+    }
+    this.#device.addEventListener('inputreport', this.#onReport);
+    navigator.hid.addEventListener('disconnect', this.#onDisconnect);
+  }
+
+  // A numbered report reaches the decoder with its report ID as byte 0,
+  // as the HID layer on Linux delivers it and as quarn-monitor passes it on.
+  #report({ reportId, data }) {
+    const body = new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
+    let report = body;
+    if (reportId !== 0) {
+      report = new Uint8Array(body.length + 1);
+      report[0] = reportId;
+      report.set(body, 1);
+    }
+    this.session.feedHidReport(report);
+  }
+
+  #end() {
+    this.#device.removeEventListener('inputreport', this.#onReport);
+    navigator.hid.removeEventListener('disconnect', this.#onDisconnect);
+  }
+
+  async stop() {
+    this.#end();
+    try {
+      await this.#device.close();
+    } catch (error) {
+      throw new Error(`could not close the ${this.name}: ${error.message}`);
+    }
+  }
+
+  stopNow() {
+    this.#end();
+  }
+}
+
+// Replays a recording: raw bytes at once, a timed recording at its own pace
+// times `speed` (Infinity: as fast as the page can). The session's clock is
+// the recording's, so the JSON lines and a recording downloaded again carry
+// the times at which the device sent the bytes.
+export class ReplaySource {
+  #stopped = false;
+  #wake = null;
+
+  constructor(file, session, speed, onEnd) {
+    this.file = file;
+    this.name = `replay of ${file.name}`;
+    this.session = session;
+    this.speed = speed;
+    this.onEnd = onEnd;
+  }
+
+  async start() {
+    let bytes;
+    try {
+      bytes = new Uint8Array(await this.file.arrayBuffer());
+    } catch (error) {
+      throw new Error(`cannot read ${this.file.name}: ${error.message}`);
+    }
+    const recording = readRecording(bytes);
+    this.timed = recording.timed;
+    this.#play(recording);
+  }
+
+  async #play({ timed, records, problem }) {
+    if (timed) {
+      await this.#playTimed(records);
+    } else {
+      await this.#playRaw(records[0].bytes);
+    }
+    if (this.#stopped) {
+      return;
+    }
+    const what = timed ? 'timed recording' : 'raw bytes';
+    if (problem) {
+      this.onEnd(`${this.file.name} (${what}): ${problem}`, 'warning');
+    } else {
+      this.onEnd(`${this.name} finished (${what}, ${this.session.bytes} bytes)`, 'info');
+    }
+  }
+
+  async #playRaw(bytes) {
+    for (let at = 0; at < bytes.length && !this.#stopped; at += RAW_REPLAY_PIECE) {
+      this.session.feedBytes(bytes.subarray(at, at + RAW_REPLAY_PIECE), this.session.elapsedUs());
+      await this.#sleep(0);
+    }
+  }
+
+  async #playTimed(records) {
+    const start = performance.now();
+    for (let k = 0; k < records.length && !this.#stopped; ++k) {
+      const { timeUs, bytes } = records[k];
+      const due = start + timeUs / 1000 / this.speed;
+      if (due > performance.now()) {
+        await this.#sleep(due - performance.now());
+      } else if (k % RECORDS_PER_YIELD === 0) {
+        await this.#sleep(0);
+      }
+      if (!this.#stopped) {
+        this.session.feedBytes(bytes, timeUs);
+      }
+    }
+  }
+
+  #sleep(ms) {
+    return new Promise((resolve) => {
+      const timer = setTimeout(resolve, ms);
+      this.#wake = () => {
+        clearTimeout(timer);
+        resolve();
+      };
+    });
+  }
+
+  async stop() {
+    this.#stopped = true;
+    this.#wake?.();
+  }
+
+  stopNow() {
+    this.#stopped = true;
+  }
+}
