@@ -7,7 +7,9 @@
 // rather than fire the missed ticks in a burst.
 //
 // Messages in: { period } starts or retimes the clock; { stop: true } stops
-// it. Messages out: the time of the tick (performance.now()).
+// it. Messages out: the tick's deadline, in milliseconds since the epoch of
+// performance.timeOrigin, which a page and its Worker share (each has its
+// own performance.now()).
 let timer = null;
 let period = 0;
 let next = 0;
@@ -17,8 +19,8 @@ function schedule() {
 }
 
 function tick() {
+  postMessage(performance.timeOrigin + next);
   const now = performance.now();
-  postMessage(now);
   next += period;
   if (next < now) {
     next = now + period;

@@ -27,7 +27,9 @@ const state = {
   sbus: null,
   busy: false,
   paused: false,
+  // What needs drawing at the next animation frame.
   dirty: false,
+  plotDirty: true,
 };
 
 const values = new ValuesView({ channels: $('channels'), ports: $('ports'), controller: $('controller') });
@@ -185,6 +187,7 @@ async function startSource({ kind, name, chunkSize }, makeSource) {
   session.onUpdate = (t) => {
     plot.push(t, session.channels);
     state.dirty = true;
+    state.plotDirty = true;
   };
   session.onLimit = (message) => say(`${name}: ${message}`, 'warning');
   const onEnd = (message, level = 'error') => {
@@ -200,6 +203,7 @@ async function startSource({ kind, name, chunkSize }, makeSource) {
   plot.clear();
   stats.reset(performance.now());
   state.dirty = true;
+  state.plotDirty = true;
   try {
     await source.start();
   } catch (error) {
@@ -378,7 +382,8 @@ function frame() {
     $('download-recording').disabled = !(session.recording && session.recording.size > HEADER_SIZE);
     $('export-json').disabled = session.lines.length === 0;
   }
-  if (!state.paused) {
+  if (!state.paused && state.plotDirty) {
+    state.plotDirty = false;
     plot.draw({ selected: selectedSeries(), windowSeconds: Number($('plot-window').value), yMax: barMax() });
   }
   $('sbus-status').textContent = state.sbus ? state.sbus.describe() : 'SBUS output off';
@@ -419,13 +424,19 @@ function wire() {
   $('pause').addEventListener('click', () => {
     state.paused = !state.paused;
     state.dirty = true;
+    state.plotDirty = true;
     $('pause').textContent = state.paused ? 'Resume view' : 'Pause view';
     $('pause').setAttribute('aria-pressed', String(state.paused));
     $('paused-note').hidden = !state.paused;
   });
-  $('bar-max').addEventListener('input', () => {
+  const redraw = () => {
     state.dirty = true;
-  });
+    state.plotDirty = true;
+  };
+  $('bar-max').addEventListener('input', redraw);
+  $('plot-channels').addEventListener('change', redraw);
+  $('plot-window').addEventListener('change', redraw);
+  window.addEventListener('resize', redraw);
   $('download-recording').addEventListener('click', () => {
     const s = state.session;
     download(s.recording.blob(), `quarn-${s.kind}-${stamp(s)}.qrec`);

@@ -38,12 +38,17 @@ export class Plot {
     this.#count = Math.min(this.#count + 1, CAPACITY);
   }
 
-  // The samples from oldest to newest, as indices into the ring.
-  *#indices() {
+  // The ring positions of the samples from `oldest` on, oldest first.
+  #within(oldest) {
+    const positions = [];
     const first = (this.#head - this.#count + CAPACITY) % CAPACITY;
     for (let k = 0; k < this.#count; ++k) {
-      yield (first + k) % CAPACITY;
+      const i = (first + k) % CAPACITY;
+      if (this.#times[i] >= oldest) {
+        positions.push(i);
+      }
     }
+    return positions;
   }
 
   draw({ selected, windowSeconds, yMax }) {
@@ -66,12 +71,11 @@ export class Plot {
 
     const newest = this.#count > 0 ? this.#times[(this.#head - 1 + CAPACITY) % CAPACITY] : 0;
     const oldest = newest - windowSeconds;
+    const shown = this.#within(oldest);
     let topValue = yMax;
-    for (const i of this.#indices()) {
-      if (this.#times[i] >= oldest) {
-        for (const s of selected) {
-          topValue = Math.max(topValue, this.#values[i * this.#series + s]);
-        }
+    for (const i of shown) {
+      for (const s of selected) {
+        topValue = Math.max(topValue, this.#values[i * this.#series + s]);
       }
     }
     const x = (t) => left + ((t - oldest) / windowSeconds) * (right - left);
@@ -107,10 +111,7 @@ export class Plot {
       ctx.strokeStyle = COLORS[s % COLORS.length];
       ctx.beginPath();
       let column = -Infinity;
-      for (const i of this.#indices()) {
-        if (this.#times[i] < oldest) {
-          continue;
-        }
+      for (const i of shown) {
         const px = x(this.#times[i]);
         const py = y(this.#values[i * this.#series + s]);
         if (column === -Infinity) {

@@ -22,7 +22,8 @@ export class SbusForwarder {
   #clock = null;
   #pending = null;
   #lastDataAt = null;
-  #failed = false;
+  #lastWriteAt = null;
+  #failure = null;
 
   // options: { portsHigh, raw, sbus2, periodMs, failsafeMs }; getPorts()
   // gives the 32 current port values; onError(message) reports a port that
@@ -37,6 +38,7 @@ export class SbusForwarder {
     this.onError = onError;
     this.framesSent = 0;
     this.dropped = 0;
+    this.late = 0;
     this.holding = true;
   }
 
@@ -63,7 +65,13 @@ export class SbusForwarder {
   describe() {
     let text = `SBUS → ${this.name}: ${this.framesSent} frames`;
     if (this.dropped > 0) {
-      text += `, ${this.dropped} dropped`;
+      text += `, ${this.dropped} dropped (port busy)`;
+    }
+    if (this.late > 0) {
+      text += `, ${this.late} skipped (page too busy to send on time)`;
+    }
+    if (this.#failure) {
+      return `${text}, FAILED: ${this.#failure}`;
     }
     if (this.#lastDataAt === null) {
       return `${text}, waiting for data`;
@@ -75,12 +83,24 @@ export class SbusForwarder {
     return `${text}, sending`;
   }
 
-  #tick(now) {
-    if (this.#failed) {
+  // deadline: when this frame was due, on the clock of performance.timeOrigin.
+  #tick(deadline) {
+    if (this.#failure) {
       return;
     }
+    const now = performance.now();
     this.holding = this.#lastDataAt === null || now - this.#lastDataAt > this.options.failsafeMs;
     if (this.holding) {
+      return;
+    }
+    // When the page falls behind, the Worker's ticks queue up. Those whose
+    // successor is already due are skipped, and so is a frame that would
+    // follow the last one by less than half a period: SBUS receivers find
+    // the start of a frame by the gap before it.
+    const late = performance.timeOrigin + now - deadline >= this.options.periodMs;
+    const crowded = this.#lastWriteAt !== null && now - this.#lastWriteAt < this.options.periodMs / 2;
+    if (late || crowded) {
+      this.late += 1;
       return;
     }
     // The port still has the last frame: nobody is taking the bytes, and
@@ -95,13 +115,14 @@ export class SbusForwarder {
       values = this.#encoder.convertStdSbus(values);
     }
     const frame = this.#encoder.encodeSbus(values, this.options.sbus2);
+    this.#lastWriteAt = now;
     this.#pending = this.#writer.write(frame).then(
       () => {
         this.framesSent += 1;
         this.#pending = null;
       },
       (error) => {
-        this.#failed = true;
+        this.#failure = error.message;
         this.#pending = null;
         this.onError(`the SBUS output (${this.name}) failed: ${error.message}`);
       },

@@ -139,7 +139,7 @@ export class SimulatedPort extends EventTarget {
       write: (chunk) => this.#receive(chunk),
     });
     this.#clock = new Worker(new URL('./clock-worker.js', import.meta.url));
-    this.#clock.onmessage = (event) => this.#tick(event.data);
+    this.#clock.onmessage = () => this.#tick(performance.now());
     this.#clock.postMessage({ period: 1000 / FRAME_RATE_HZ });
   }
 

@@ -60,6 +60,7 @@
 
     push(bytes) {
       this.controller.enqueue(new Uint8Array(bytes));
+      this.lastPushAt = performance.now();
     }
 
     // Pushes the same bytes every intervalMs, as a device streaming data.
@@ -132,6 +133,21 @@
   const hid = new EventTarget();
   hid.requestDevice = async () => standins.offeredDevices.splice(0, 1);
   hid.getDevices = async () => Object.values(standins.devices);
+
+  // Workers run as they are; the test sees what the page asks of them.
+  standins.workerMessages = [];
+  const PageWorker = window.Worker;
+  window.Worker = class extends PageWorker {
+    constructor(url, options) {
+      super(url, options);
+      this.url = String(url);
+    }
+
+    postMessage(message, ...rest) {
+      standins.workerMessages.push({ url: this.url, message });
+      super.postMessage(message, ...rest);
+    }
+  };
 
   Object.defineProperty(Navigator.prototype, 'serial', { configurable: true, get: () => serial });
   Object.defineProperty(Navigator.prototype, 'hid', { configurable: true, get: () => hid });

@@ -1,0 +1,93 @@
+#!/usr/bin/python3
+"""Measures the SBUS output's period while the page's tab is in the background.
+
+A real (not headless) Chromium runs on a virtual display; the page runs the
+simulated device and forwards its ports as SBUS to a stand-in port that
+notes the time of every write. A second tab then covers the page's tab for
+the given time. As a control, the page also runs a 14 ms timer on its own
+main thread, which browsers slow down in a background tab: its intervals
+show that the tab really was throttled while the SBUS clock kept time.
+
+    cmake --preset web && cmake --build --preset web
+    xvfb-run -a /usr/bin/python3 web/tests/measure_sbus_period.py [SECONDS] [PERIOD_MS]
+
+SECONDS is the time in the background (default 420: Chromium throttles a
+hidden tab's timers harder after five minutes); PERIOD_MS is 14 or 7.
+Needs Debian's xvfb besides the test packages.
+"""
+
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+from test_web import STANDINS, WEB_DIR, serve, start_chromium, wait_for
+
+FOREGROUND_SECONDS = 20
+
+# A main-thread timer at the SBUS period, as a page without a Worker would
+# keep time.
+CONTROL = """
+window.__control = [];
+setInterval(() => {
+  if (document.visibilityState === 'hidden') window.__control.push(performance.now());
+}, 14);
+"""
+
+
+def describe(name, times):
+    intervals = [b - a for a, b in zip(times, times[1:])]
+    if len(intervals) < 2:
+        return f"{name}: {len(times)} events, too few to measure"
+    ordered = sorted(intervals)
+    p99 = ordered[min(len(ordered) - 1, int(0.99 * len(ordered)))]
+    return (
+        f"{name}: {len(intervals)} intervals: mean {statistics.fmean(intervals):.2f} ms, "
+        f"median {statistics.median(intervals):.2f} ms, p99 {p99:.2f} ms, "
+        f"worst {ordered[-1]:.2f} ms, best {ordered[0]:.2f} ms"
+    )
+
+
+def main():
+    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 420.0
+    period = sys.argv[2] if len(sys.argv) > 2 else "14"
+    if not os.environ.get("DISPLAY"):
+        sys.exit("measure_sbus_period: no display; run it under xvfb-run -a")
+    server = serve(WEB_DIR)
+    origin = f"http://127.0.0.1:{server.server_port}"
+    with tempfile.TemporaryDirectory() as profile:
+        driver = start_chromium(profile, headless=False, as_users_have_it=True)
+        try:
+            driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": STANDINS + CONTROL})
+            driver.get(origin + "/")
+            wait_for(lambda: driver.execute_script("return document.getElementById('app').dataset.ready"), "page")
+            driver.execute_script(f"document.getElementById('sbus-period').value = '{period}'")
+            driver.find_element("id", "simulate").click()
+            driver.execute_script("__standins.offerPort('sbus')")
+            driver.find_element("id", "connect-sbus").click()
+            wait_for(lambda: driver.execute_script("return __standins.ports.sbus.writes.length") > 100, "SBUS")
+            # A stretch in the foreground, after start-up, for comparison.
+            shown_from = driver.execute_script("return performance.now()")
+            time.sleep(FOREGROUND_SECONDS)
+            page = driver.current_window_handle
+            driver.switch_to.new_window("tab")
+            driver.get(origin + "/style.css")
+            time.sleep(seconds)
+            driver.switch_to.window(page)
+            writes = driver.execute_script("return __standins.ports.sbus.writes")
+            control = driver.execute_script("return window.__control")
+        finally:
+            driver.quit()
+            server.shutdown()
+    hidden = [w["t"] for w in writes if w["hidden"]]
+    shown = [w["t"] for w in writes if not w["hidden"] and shown_from <= w["t"] < hidden[0]]
+    print(f"SBUS period {period} ms, {seconds:.0f} s with the tab hidden "
+          f"({driver.capabilities.get('browserVersion', 'Chromium')})")
+    print(describe("SBUS writes, tab hidden", hidden))
+    print(describe(f"SBUS writes, tab shown ({FOREGROUND_SECONDS} s)", shown))
+    print(describe("main-thread 14 ms timer, tab hidden (control)", control))
+
+
+if __name__ == "__main__":
+    main()
