@@ -2,7 +2,9 @@
 # Installs the Debian packages the build and the test suite need, when any is
 # missing. Runs apt-get only then, so on a prepared machine it costs nothing.
 # `linux` limits it to what the linux preset needs (the demo); the default,
-# `all`, adds clang for fuzzing and MinGW-w64 and Wine for the Windows DLLs.
+# `all`, adds clang for fuzzing, MinGW-w64 and Wine for the Windows DLLs, and
+# for the web console emscripten (the WebAssembly build) with Chromium,
+# chromedriver and Selenium (its tests in a real browser).
 set -euo pipefail
 
 # What the linux preset needs: the library, its tests, tools and benchmarks.
@@ -11,10 +13,14 @@ packages=(
   googletest libgtest-dev libbenchmark-dev valgrind
   libhidapi-dev libcli11-dev
 )
-# Everything scripts/test.sh runs besides: fuzzing and the Windows DLLs.
+# Everything scripts/test.sh runs besides: fuzzing, the Windows DLLs and the
+# web console.
 case "${1:-all}" in
   linux) ;;
-  all) packages+=(clang libclang-rt-14-dev mingw-w64 wine wine64) ;;
+  all)
+    packages+=(clang libclang-rt-14-dev mingw-w64 wine wine64)
+    packages+=(emscripten chromium chromium-driver python3-selenium)
+    ;;
   *)
     echo "usage: $0 [linux|all]" >&2
     exit 2

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux library and its suite, the suite under
-# sanitizers, the bounded fuzz runs, and the Windows DLLs (x64 under Wine,
-# x86 checked statically).
+# sanitizers, the bounded fuzz runs, the Windows DLLs (x64 under Wine, x86
+# checked statically) and the web console in headless Chromium.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -27,3 +27,9 @@ ctest --preset windows-x64
 cmake --preset windows-x86
 cmake --build --preset windows-x86
 ctest --preset windows-x86
+
+# The web console: the library as WebAssembly and its page, tested in
+# headless Chromium against the native library and stand-in devices.
+cmake --preset web
+cmake --build --preset web
+ctest --preset web

@@ -19,6 +19,7 @@ const FAILSAFE_MAX_MS = 60000;
 // A download's object URL outlives the click by this much, so the browser
 // has taken the file before it goes.
 const DOWNLOAD_URL_LIFETIME_MS = 60000;
+const DRAW_INTERVAL_MS = 50;
 
 const state = {
   library: null,
@@ -30,6 +31,7 @@ const state = {
   // What needs drawing at the next animation frame.
   dirty: false,
   plotDirty: true,
+  drawnAt: -Infinity,
 };
 
 const values = new ValuesView({ channels: $('channels'), ports: $('ports'), controller: $('controller') });
@@ -371,7 +373,15 @@ function barMax() {
 }
 
 function frame() {
+  requestAnimationFrame(frame);
   const now = performance.now();
+  // The values change 100 times a second, faster than anyone reads them;
+  // drawing less often leaves the page's thread free to send SBUS frames
+  // on time.
+  if (now - state.drawnAt < DRAW_INTERVAL_MS) {
+    return;
+  }
+  state.drawnAt = now;
   const session = state.session;
   if (session) {
     stats.render(session, now);
@@ -387,7 +397,6 @@ function frame() {
     plot.draw({ selected: selectedSeries(), windowSeconds: Number($('plot-window').value), yMax: barMax() });
   }
   $('sbus-status').textContent = state.sbus ? state.sbus.describe() : 'SBUS output off';
-  requestAnimationFrame(frame);
 }
 
 function buildPlotChoices() {

@@ -95,10 +95,11 @@ export class Plot {
       ctx.stroke();
       ctx.fillText(String(Math.round(v)), left - 4, y(v));
     }
-    ctx.textAlign = 'center';
     ctx.textBaseline = 'top';
     for (let g = 0; g <= GRID_LINES; ++g) {
       const ago = windowSeconds - (windowSeconds * g) / GRID_LINES;
+      // The end labels stay inside the plot's width.
+      ctx.textAlign = g === 0 ? 'left' : g === GRID_LINES ? 'right' : 'center';
       ctx.fillText(ago === 0 ? 'now' : `−${ago} s`, x(oldest + windowSeconds - ago), bottom + 4);
     }
 

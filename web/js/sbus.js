@@ -115,7 +115,7 @@ export class SbusForwarder {
       values = this.#encoder.convertStdSbus(values);
     }
     const frame = this.#encoder.encodeSbus(values, this.options.sbus2);
-    this.#lastWriteAt = now;
+    this.#lastWriteAt = performance.now();
     this.#pending = this.#writer.write(frame).then(
       () => {
         this.framesSent += 1;
