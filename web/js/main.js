@@ -88,8 +88,9 @@ function checkSupport() {
     disableForGood([...serialButtons, ...hidButtons]);
     say(
       'Serial ports, HID devices and the SBUS output are off: browsers offer them only to pages ' +
-        'from a secure context, that is https:// or http://localhost. Open the page as ' +
-        'http://localhost:8000 (or over https). Replay and the simulated device work here.',
+        'from a secure context, that is over https:// or from http://localhost. Open the page ' +
+        'over https, or as http://localhost on the machine that serves it. Replay and the ' +
+        'simulated device work here.',
       'warning',
     );
     return;
@@ -183,7 +184,11 @@ function decoderChunkSize() {
 // makes it. Every field is checked before this, so a typing error never
 // stops a running source.
 async function startSource({ kind, name, chunkSize }, makeSource) {
-  await stopSource();
+  try {
+    await stopSource();
+  } catch (error) {
+    say(error.message, 'error');
+  }
   const session = new Session(state.library, { kind, name, records: kind !== 'hid', chunkSize });
   session.sbus = state.sbus;
   session.onUpdate = (t) => {
@@ -465,6 +470,7 @@ function wire() {
 }
 
 async function main() {
+  $('not-running').hidden = true;
   buildPlotChoices();
   wire();
   checkSupport();

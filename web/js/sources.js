@@ -8,11 +8,21 @@ import { readRecording } from './recording.js';
 // Web Serial's errors that leave the port usable: the stream is replaced
 // and reading goes on.
 const RECOVERABLE_READ_ERRORS = new Set(['BufferOverrunError', 'BreakError', 'FramingError', 'ParityError']);
-// Raw bytes are replayed in pieces of this size, so a large file neither
-// blocks the page nor arrives as one huge update.
-const RAW_REPLAY_PIECE = 4096;
-// A timed replay at full speed yields to the page after this many records.
-const RECORDS_PER_YIELD = 256;
+// A replay at once yields to the page after this many bytes, so a large
+// file does not freeze it.
+const PIECE_BYTES = 65536;
+// How often a paced replay looks for the records that are due.
+const REPLAY_TICK_MS = 5;
+
+// Lets the page run (draw, handle input) and resumes at once. Unlike
+// setTimeout it is neither clamped nor slowed down in a background tab.
+function yieldToPage() {
+  return new Promise((resolve) => {
+    const channel = new MessageChannel();
+    channel.port1.onmessage = resolve;
+    channel.port2.postMessage(null);
+  });
+}
 
 export function describePort(port) {
   const { usbVendorId, usbProductId } = port.getInfo();
@@ -207,10 +217,12 @@ export class HidSource {
 // Replays a recording: raw bytes at once, a timed recording at its own pace
 // times `speed` (Infinity: as fast as the page can). The session's clock is
 // the recording's, so the JSON lines and a recording downloaded again carry
-// the times at which the device sent the bytes.
+// the times at which the device sent the bytes. The pace comes from a
+// Worker's clock, so a replay keeps it in a background tab too.
 export class ReplaySource {
   #stopped = false;
-  #wake = null;
+  #clock = null;
+  #paced = null;
 
   constructor(file, session, speed, onEnd) {
     this.file = file;
@@ -228,15 +240,16 @@ export class ReplaySource {
       throw new Error(`cannot read ${this.file.name}: ${error.message}`);
     }
     const recording = readRecording(bytes);
-    this.timed = recording.timed;
-    this.#play(recording);
+    this.#play(recording).catch((error) => this.onEnd(`${this.name} failed: ${error.message}`));
   }
 
   async #play({ timed, records, problem }) {
-    if (timed) {
-      await this.#playTimed(records);
+    if (!timed) {
+      await this.#playAtOnce(records, () => this.session.elapsedUs());
+    } else if (this.speed === Infinity) {
+      await this.#playAtOnce(records, (record) => record.timeUs);
     } else {
-      await this.#playRaw(records[0].bytes);
+      await this.#playPaced(records);
     }
     if (this.#stopped) {
       return;
@@ -249,45 +262,50 @@ export class ReplaySource {
     }
   }
 
-  async #playRaw(bytes) {
-    for (let at = 0; at < bytes.length && !this.#stopped; at += RAW_REPLAY_PIECE) {
-      this.session.feedBytes(bytes.subarray(at, at + RAW_REPLAY_PIECE), this.session.elapsedUs());
-      await this.#sleep(0);
-    }
-  }
-
-  async #playTimed(records) {
-    const start = performance.now();
-    for (let k = 0; k < records.length && !this.#stopped; ++k) {
-      const { timeUs, bytes } = records[k];
-      const due = start + timeUs / 1000 / this.speed;
-      if (due > performance.now()) {
-        await this.#sleep(due - performance.now());
-      } else if (k % RECORDS_PER_YIELD === 0) {
-        await this.#sleep(0);
-      }
-      if (!this.#stopped) {
-        this.session.feedBytes(bytes, timeUs);
+  // Feeds every record, letting the page draw between pieces of a large file.
+  async #playAtOnce(records, timeOf) {
+    let fed = 0;
+    for (const record of records) {
+      for (let at = 0; at < record.bytes.length && !this.#stopped; at += PIECE_BYTES) {
+        const piece = record.bytes.subarray(at, at + PIECE_BYTES);
+        this.session.feedBytes(piece, timeOf(record));
+        fed += piece.length;
+        if (fed >= PIECE_BYTES) {
+          fed = 0;
+          await yieldToPage();
+        }
       }
     }
   }
 
-  #sleep(ms) {
+  #playPaced(records) {
     return new Promise((resolve) => {
-      const timer = setTimeout(resolve, ms);
-      this.#wake = () => {
-        clearTimeout(timer);
-        resolve();
+      this.#paced = resolve;
+      const start = performance.now();
+      let next = 0;
+      this.#clock = new Worker(new URL('./clock-worker.js', import.meta.url));
+      this.#clock.onmessage = () => {
+        const due = (performance.now() - start) * 1000 * this.speed;
+        while (!this.#stopped && next < records.length && records[next].timeUs <= due) {
+          this.session.feedBytes(records[next].bytes, records[next].timeUs);
+          next += 1;
+        }
+        if (this.#stopped || next === records.length) {
+          this.#clock.terminate();
+          resolve();
+        }
       };
+      this.#clock.postMessage({ period: REPLAY_TICK_MS });
     });
   }
 
   async stop() {
-    this.#stopped = true;
-    this.#wake?.();
+    this.stopNow();
   }
 
   stopNow() {
     this.#stopped = true;
+    this.#clock?.terminate();
+    this.#paced?.();
   }
 }

@@ -283,7 +283,7 @@ class Page(Browser):
         data = timed_recording(records, header_size=20) + struct.pack("<QH", time_us + 1000, 200) + cut
         path = Path(self.downloads.name) / "cut.qrec"
         path.write_bytes(data)
-        self.js("document.getElementById('replay-speed').value = 'Infinity'")
+        self.js("document.getElementById('replay-speed').value = '10'")
         self.driver.find_element(By.ID, "replay-file").send_keys(str(path))
         self.wait_shown("channels", last_channels)
         wait_for(lambda: "cut inside record" in self.messages(), "the cut to be reported")
