@@ -283,7 +283,7 @@ async function toggleHid() {
   const device = devices[0];
   const name = `HID device ${device.productName || 'without a name'}`;
   await startSource({ kind: 'hid', name }, (session, onEnd) =>
-    new HidSource(device, session, onEnd),
+    new HidSource(device, name, session, onEnd),
   );
 }
 

@@ -27,8 +27,6 @@ export class Session {
     this.framesDecoded = 0;
     this.updates = 0;
     this.refused = 0;
-    // What the last update decoded: 'port-data', 'controller', 'compatible'.
-    this.decoded = null;
     this.lastUpdateAt = null;
     this.channels = new Array(L.QUARN_CHANNEL_COUNT).fill(0);
     this.ports = new Array(L.QUARN_PORT_COUNT).fill(0);
@@ -64,7 +62,6 @@ export class Session {
         this.framesDecoded += 1;
         this.channels = this.decoder.channels;
         this.ports = this.decoder.ports;
-        this.decoded = 'port-data';
         this.sbus?.onData();
         this.#keepLine(() =>
           portDataLine(t, this.channels, this.ports, this.bytes, this.framesDecoded, this.sbus?.status()),
@@ -81,11 +78,9 @@ export class Session {
     this.bytes += report.length;
     if (report.length === L.QUARN_HID_GAME_CONTROLLER_REPORT_SIZE && this.decoder.parseGameController(report)) {
       this.controller = this.decoder.controller;
-      this.decoded = 'controller';
       this.#keepLine(() => controllerLine(t, this.controller));
     } else if (report.length === L.QUARN_HID_COMPATIBLE_REPORT_SIZE && this.decoder.parseCompatible(report)) {
       this.channels = this.decoder.channels;
-      this.decoded = 'compatible';
       this.#keepLine(() => channelsLine(t, this.channels));
     } else {
       this.refused += 1;

@@ -71,6 +71,7 @@ export class SerialSource {
   async #read() {
     while (this.#port.readable && !this.#stopping) {
       this.#reader = this.#port.readable.getReader();
+      let fatal = null;
       try {
         for (;;) {
           const { value, done } = await this.#reader.read();
@@ -80,19 +81,25 @@ export class SerialSource {
           this.session.feedBytes(value);
         }
       } catch (error) {
-        if (!this.#stopping && RECOVERABLE_READ_ERRORS.has(error.name)) {
+        if (this.#stopping) {
+          // Cancelled by stop(): the loop ends below.
+        } else if (RECOVERABLE_READ_ERRORS.has(error.name)) {
           this.onWarning(`${this.name}: ${error.message}; reading goes on`);
-        } else if (!this.#stopping) {
-          this.#lost(error.message);
-          return;
+        } else {
+          fatal = error.message;
         }
       } finally {
         this.#reader.releaseLock();
         this.#reader = null;
       }
+      // The lock is released first: a port does not close while it is held.
+      if (fatal) {
+        await this.#lost(fatal);
+        return;
+      }
     }
     if (!this.#stopping) {
-      this.#lost('the port closed');
+      await this.#lost('the port closed');
     }
   }
 
@@ -163,9 +170,9 @@ export class HidSource {
     }
   };
 
-  constructor(device, session, onEnd) {
+  constructor(device, name, session, onEnd) {
     this.#device = device;
-    this.name = `HID device ${device.productName || 'without a name'}`;
+    this.name = name;
     this.session = session;
     this.onEnd = onEnd;
   }

@@ -38,7 +38,7 @@ export class ValuesView {
   #ports;
   #controller;
   #controllerFills = [];
-  #shown = { channels: null, ports: null, controller: null };
+  #shown = { channels: null, ports: null, controller: null, barMax: null };
 
   constructor({ channels, ports, controller }) {
     for (let k = 0; k < L.QUARN_CHANNEL_COUNT; ++k) {

@@ -25,14 +25,33 @@ import time
 from test_web import STANDINS, WEB_DIR, serve, start_chromium, wait_for
 
 FOREGROUND_SECONDS = 20
+# Further Chromium switches, for experiments, e.g.
+# QUARN_MEASURE_FLAGS=--disable-renderer-backgrounding
+EXTRA_FLAGS = os.environ.get("QUARN_MEASURE_FLAGS", "").split()
 
 # A main-thread timer at the SBUS period, as a page without a Worker would
-# keep time.
+# keep time; and the arrival of the SBUS clock's ticks on the page's thread,
+# with how late each was against its deadline.
 CONTROL = """
 window.__control = [];
 setInterval(() => {
   if (document.visibilityState === 'hidden') window.__control.push(performance.now());
 }, 14);
+window.__longTasks = [];
+new PerformanceObserver((list) => {
+  for (const e of list.getEntries()) window.__longTasks.push([e.startTime, e.duration]);
+}).observe({ type: 'longtask', buffered: true });
+window.__ticks = [];
+const ObservedWorker = window.Worker;
+window.Worker = class extends ObservedWorker {
+  constructor(url, options) {
+    super(url, options);
+    this.addEventListener('message', (event) => {
+      const now = performance.now();
+      window.__ticks.push([now, performance.timeOrigin + now - event.data]);
+    });
+  }
+};
 """
 
 
@@ -57,7 +76,7 @@ def main():
     server = serve(WEB_DIR)
     origin = f"http://127.0.0.1:{server.server_port}"
     with tempfile.TemporaryDirectory() as profile:
-        driver = start_chromium(profile, headless=False, as_users_have_it=True)
+        driver = start_chromium(profile, headless=False, as_users_have_it=True, extra_flags=EXTRA_FLAGS)
         try:
             driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": STANDINS + CONTROL})
             driver.get(origin + "/")
@@ -77,6 +96,8 @@ def main():
             driver.switch_to.window(page)
             writes = driver.execute_script("return __standins.ports.sbus.writes")
             control = driver.execute_script("return window.__control")
+            ticks = driver.execute_script("return window.__ticks")
+            long_tasks = driver.execute_script("return window.__longTasks")
         finally:
             driver.quit()
             server.shutdown()
@@ -87,6 +108,19 @@ def main():
     print(describe("SBUS writes, tab hidden", hidden))
     print(describe(f"SBUS writes, tab shown ({FOREGROUND_SECONDS} s)", shown))
     print(describe("main-thread 14 ms timer, tab hidden (control)", control))
+    shown_long = [round(d) for t, d in long_tasks if shown and shown[0] <= t < shown[-1]]
+    print(f"long tasks (over 50 ms) on the page's thread while shown: {len(shown_long)}, "
+          f"longest {max(shown_long, default=0)} ms")
+    # Minute by minute in the background: Chromium throttles a tab harder
+    # after five minutes.
+    start = hidden[0] if hidden else 0
+    for minute in range(int(seconds // 60)):
+        lo, hi = start + minute * 60000, start + (minute + 1) * 60000
+        part = [t for t in hidden if lo <= t < hi]
+        late = [l for t, l in ticks if lo <= t < hi]
+        if len(part) > 2:
+            print(describe(f"  minute {minute + 1}", part)
+                  + (f"; clock ticks {len(late)}, median lateness {statistics.median(late):.1f} ms" if late else ""))
 
 
 if __name__ == "__main__":

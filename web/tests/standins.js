@@ -3,8 +3,8 @@
 // bytes and reports, and reads back what the page did to them.
 //
 // A port records every write with its time and whether the page was hidden,
-// and mirrors its writes into localStorage, so a test can still read them
-// after the page that made them has gone. Like a real port, it refuses to
+// and keeps its last write in localStorage, so a test can still read it
+// after the page that made it has gone. Like a real port, it refuses to
 // close while its streams are locked, and once it has failed its readable
 // is gone.
 (() => {
@@ -43,7 +43,7 @@
         write: (chunk) => {
           const bytes = Array.from(chunk);
           this.writes.push({ t: performance.now(), bytes, hidden: document.visibilityState === 'hidden' });
-          localStorage.setItem(`standin-writes-${this.label}`, JSON.stringify(this.writes.map((w) => w.bytes)));
+          localStorage.setItem(`standin-last-write-${this.label}`, JSON.stringify(bytes));
         },
       });
     }

@@ -498,8 +498,8 @@ class Serial(Browser):
         self.js("localStorage.clear()")
         self.connect("closing")
         self.driver.get(self.origin + "/style.css")
-        writes = json.loads(self.js("return localStorage.getItem('standin-writes-closing')"))
-        self.assertEqual(writes[-1], [HEAD, CMD_STOP, 0, 0, TAIL])
+        last = json.loads(self.js("return localStorage.getItem('standin-last-write-closing')"))
+        self.assertEqual(last, [HEAD, CMD_STOP, 0, 0, TAIL])
 
 
 class Hid(Browser):
