@@ -34,7 +34,11 @@ const state = {
   drawnAt: -Infinity,
 };
 
-const values = new ValuesView({ channels: $('channels'), ports: $('ports'), controller: $('controller') });
+const values = new ValuesView({
+  channels: $('channels'),
+  ports: $('ports'),
+  controller: $('controller'),
+});
 const stats = new StatsView({
   source: $('stat-source'),
   bytes: $('stat-bytes'),
@@ -103,9 +107,13 @@ function checkSupport() {
   if (!hid) {
     disableForGood(hidButtons);
   }
-  const lacking = [!serial && 'Web Serial (serial ports, SBUS output)', !hid && 'WebHID (HID devices)'].filter(
-    Boolean,
-  );
+  const lacking = [];
+  if (!serial) {
+    lacking.push('Web Serial (serial ports, SBUS output)');
+  }
+  if (!hid) {
+    lacking.push('WebHID (HID devices)');
+  }
   if (lacking.length > 0) {
     say(
       `This browser has no ${lacking.join(' and no ')}. They work in ${BROWSERS}. ` +
@@ -127,7 +135,8 @@ function updateControls() {
       button.textContent = text;
     }
   };
-  set('connect-serial', true, kind === 'serial' ? 'Disconnect serial port' : 'Connect serial port…');
+  set('connect-serial', true,
+    kind === 'serial' ? 'Disconnect serial port' : 'Connect serial port…');
   set('connect-hid', true, kind === 'hid' ? 'Disconnect HID device' : 'Connect HID device…');
   set('simulate', true, kind === 'simulated' ? 'Stop simulated device' : 'Start simulated device');
   set('stop-replay', kind === 'replay');
@@ -243,7 +252,9 @@ async function toggleSerial() {
   try {
     port = await navigator.serial.requestPort();
   } catch (error) {
-    say(error.name === 'NotFoundError' ? 'No serial port was chosen.' : `cannot ask for a serial port: ${error.message}`);
+    say(error.name === 'NotFoundError'
+      ? 'No serial port was chosen.'
+      : `cannot ask for a serial port: ${error.message}`);
     return;
   }
   const name = describePort(port);
@@ -260,7 +271,8 @@ async function toggleSimulation() {
   const options = serialOptions();
   const name = 'simulated device';
   await startSource({ kind: 'simulated', name, chunkSize: options.chunkSize }, (session, onEnd) =>
-    new SerialSource(new SimulatedPort(), name, session, options, onEnd, (warning) => say(warning, 'warning')),
+    new SerialSource(new SimulatedPort(), name, session, options, onEnd,
+      (warning) => say(warning, 'warning')),
   );
 }
 
@@ -289,9 +301,8 @@ async function toggleHid() {
 
 async function replay(file) {
   const speed = Number($('replay-speed').value);
-  await startSource({ kind: 'replay', name: `replay of ${file.name}`, chunkSize: decoderChunkSize() }, (session, onEnd) =>
-    new ReplaySource(file, session, speed, onEnd),
-  );
+  const source = { kind: 'replay', name: `replay of ${file.name}`, chunkSize: decoderChunkSize() };
+  await startSource(source, (session, onEnd) => new ReplaySource(file, session, speed, onEnd));
 }
 
 // ---------------------------------------------------------------------------
@@ -319,7 +330,9 @@ async function toggleSbus() {
   try {
     port = await navigator.serial.requestPort();
   } catch (error) {
-    say(error.name === 'NotFoundError' ? 'No port was chosen for SBUS.' : `cannot ask for a serial port: ${error.message}`);
+    say(error.name === 'NotFoundError'
+      ? 'No port was chosen for SBUS.'
+      : `cannot ask for a serial port: ${error.message}`);
     return;
   }
   const zeros = new Array(L.QUARN_PORT_COUNT).fill(0);
@@ -369,7 +382,8 @@ function download(blob, filename) {
 // Drawing
 // ---------------------------------------------------------------------------
 function selectedSeries() {
-  return [...document.querySelectorAll('#plot-channels input:checked')].map((box) => Number(box.value));
+  const boxes = document.querySelectorAll('#plot-channels input:checked');
+  return [...boxes].map((box) => Number(box.value));
 }
 
 function barMax() {
@@ -399,7 +413,11 @@ function frame() {
   }
   if (!state.paused && state.plotDirty) {
     state.plotDirty = false;
-    plot.draw({ selected: selectedSeries(), windowSeconds: Number($('plot-window').value), yMax: barMax() });
+    plot.draw({
+      selected: selectedSeries(),
+      windowSeconds: Number($('plot-window').value),
+      yMax: barMax(),
+    });
   }
   $('sbus-status').textContent = state.sbus ? state.sbus.describe() : 'SBUS output off';
 }

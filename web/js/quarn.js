@@ -96,7 +96,9 @@ export class QuarnInstance {
 
   #putInput(bytes) {
     if (bytes.length > MAX_CHUNK) {
-      throw new RangeError(`the library takes at most ${MAX_CHUNK} bytes per call, not ${bytes.length}`);
+      throw new RangeError(
+        `the library takes at most ${MAX_CHUNK} bytes per call, not ${bytes.length}`,
+      );
     }
     this.#bytes(this.#input, bytes.length).set(bytes);
   }
@@ -152,7 +154,8 @@ export class QuarnInstance {
       return false;
     }
     this.#putInput(report);
-    return this.#fn.parse_hid_game_controller_device(this.#controller, this.#input, report.length) !== 0;
+    const fn = this.#fn.parse_hid_game_controller_device;
+    return fn(this.#controller, this.#input, report.length) !== 0;
   }
 
   // Fills the same channel array as parsePortData, as a host's would be.

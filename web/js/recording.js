@@ -109,7 +109,8 @@ export function readRecording(bytes) {
   while (at < bytes.length) {
     const left = bytes.length - at;
     if (left < RECORD_HEADER_SIZE) {
-      result.problem = `it is cut inside the header of record ${result.records.length + 1} at byte ${at}`;
+      result.problem =
+        `it is cut inside the header of record ${result.records.length + 1} at byte ${at}`;
       break;
     }
     const timeUs = Number(view.getBigUint64(at, true));

@@ -98,7 +98,8 @@ export class SbusForwarder {
     // follow the last one by less than half a period: SBUS receivers find
     // the start of a frame by the gap before it.
     const late = performance.timeOrigin + now - deadline >= this.options.periodMs;
-    const crowded = this.#lastWriteAt !== null && now - this.#lastWriteAt < this.options.periodMs / 2;
+    const crowded =
+      this.#lastWriteAt !== null && now - this.#lastWriteAt < this.options.periodMs / 2;
     if (late || crowded) {
       this.late += 1;
       return;

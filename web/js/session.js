@@ -63,8 +63,9 @@ export class Session {
         this.channels = this.decoder.channels;
         this.ports = this.decoder.ports;
         this.sbus?.onData();
+        const sbus = this.sbus?.status();
         this.#keepLine(() =>
-          portDataLine(t, this.channels, this.ports, this.bytes, this.framesDecoded, this.sbus?.status()),
+          portDataLine(t, this.channels, this.ports, this.bytes, this.framesDecoded, sbus),
         );
         this.#updated(t);
       }
@@ -76,10 +77,12 @@ export class Session {
   feedHidReport(report, timeUs = this.elapsedUs()) {
     const t = timeUs / 1e6;
     this.bytes += report.length;
-    if (report.length === L.QUARN_HID_GAME_CONTROLLER_REPORT_SIZE && this.decoder.parseGameController(report)) {
+    const decoder = this.decoder;
+    const length = report.length;
+    if (length === L.QUARN_HID_GAME_CONTROLLER_REPORT_SIZE && decoder.parseGameController(report)) {
       this.controller = this.decoder.controller;
       this.#keepLine(() => controllerLine(t, this.controller));
-    } else if (report.length === L.QUARN_HID_COMPATIBLE_REPORT_SIZE && this.decoder.parseCompatible(report)) {
+    } else if (length === L.QUARN_HID_COMPATIBLE_REPORT_SIZE && decoder.parseCompatible(report)) {
       this.channels = this.decoder.channels;
       this.#keepLine(() => channelsLine(t, this.channels));
     } else {

@@ -7,7 +7,12 @@ import { readRecording } from './recording.js';
 
 // Web Serial's errors that leave the port usable: the stream is replaced
 // and reading goes on.
-const RECOVERABLE_READ_ERRORS = new Set(['BufferOverrunError', 'BreakError', 'FramingError', 'ParityError']);
+const RECOVERABLE_READ_ERRORS = new Set([
+  'BufferOverrunError',
+  'BreakError',
+  'FramingError',
+  'ParityError',
+]);
 // A replay at once yields to the page after this many bytes, so a large
 // file does not freeze it.
 const PIECE_BYTES = 65536;

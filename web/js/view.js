@@ -55,12 +55,9 @@ export class ValuesView {
     }
     // Ports in their two SBUS groups of 16.
     const groups = [ports.querySelector('.low'), ports.querySelector('.high')];
-    this.#ports = groups.flatMap((group, g) =>
-      valueCells(
-        group,
-        Array.from({ length: L.QUARN_PORT_GROUP_SIZE }, (_, k) => `P${g * L.QUARN_PORT_GROUP_SIZE + k + 1}`),
-      ),
-    );
+    const size = L.QUARN_PORT_GROUP_SIZE;
+    const portLabels = (g) => Array.from({ length: size }, (_, k) => `P${g * size + k + 1}`);
+    this.#ports = groups.flatMap((group, g) => valueCells(group, portLabels(g)));
     this.#controller = valueCells(
       controller,
       Array.from({ length: L.QUARN_CONTROLLER_VALUE_COUNT }, (_, k) => `V${k}`),
@@ -124,7 +121,7 @@ export class StatsView {
     f.byteRate.textContent = this.#rates.bytes.toFixed(0);
     f.updateRate.textContent = this.#rates.updates.toFixed(1);
     f.refused.textContent = String(session.refused);
-    f.last.textContent =
-      session.lastUpdateAt === null ? 'never' : `${((now - session.lastUpdateAt) / 1000).toFixed(1)} s ago`;
+    const since = session.lastUpdateAt === null ? null : (now - session.lastUpdateAt) / 1000;
+    f.last.textContent = since === null ? 'never' : `${since.toFixed(1)} s ago`;
   }
 }

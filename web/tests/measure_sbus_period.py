@@ -76,16 +76,28 @@ def main():
     server = serve(WEB_DIR)
     origin = f"http://127.0.0.1:{server.server_port}"
     with tempfile.TemporaryDirectory() as profile:
-        driver = start_chromium(profile, headless=False, as_users_have_it=True, extra_flags=EXTRA_FLAGS)
+        driver = start_chromium(
+            profile, headless=False, as_users_have_it=True, extra_flags=EXTRA_FLAGS
+        )
         try:
-            driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": STANDINS + CONTROL})
+            driver.execute_cdp_cmd(
+                "Page.addScriptToEvaluateOnNewDocument", {"source": STANDINS + CONTROL}
+            )
             driver.get(origin + "/")
-            wait_for(lambda: driver.execute_script("return document.getElementById('app').dataset.ready"), "page")
+            wait_for(
+                lambda: driver.execute_script(
+                    "return document.getElementById('app').dataset.ready"
+                ),
+                "page",
+            )
             driver.execute_script(f"document.getElementById('sbus-period').value = '{period}'")
             driver.find_element("id", "simulate").click()
             driver.execute_script("__standins.offerPort('sbus')")
             driver.find_element("id", "connect-sbus").click()
-            wait_for(lambda: driver.execute_script("return __standins.ports.sbus.writes.length") > 100, "SBUS")
+            wait_for(
+                lambda: driver.execute_script("return __standins.ports.sbus.writes.length") > 100,
+                "SBUS",
+            )
             # A stretch in the foreground, after start-up, for comparison.
             shown_from = driver.execute_script("return performance.now()")
             time.sleep(FOREGROUND_SECONDS)
@@ -103,14 +115,18 @@ def main():
             server.shutdown()
     hidden = [w["t"] for w in writes if w["hidden"]]
     shown = [w["t"] for w in writes if not w["hidden"] and shown_from <= w["t"] < hidden[0]]
-    print(f"SBUS period {period} ms, {seconds:.0f} s with the tab hidden "
-          f"({driver.capabilities.get('browserVersion', 'Chromium')})")
+    print(
+        f"SBUS period {period} ms, {seconds:.0f} s with the tab hidden "
+        f"({driver.capabilities.get('browserVersion', 'Chromium')})"
+    )
     print(describe("SBUS writes, tab hidden", hidden))
     print(describe(f"SBUS writes, tab shown ({FOREGROUND_SECONDS} s)", shown))
     print(describe("main-thread 14 ms timer, tab hidden (control)", control))
     shown_long = [round(d) for t, d in long_tasks if shown and shown[0] <= t < shown[-1]]
-    print(f"long tasks (over 50 ms) on the page's thread while shown: {len(shown_long)}, "
-          f"longest {max(shown_long, default=0)} ms")
+    print(
+        f"long tasks (over 50 ms) on the page's thread while shown: {len(shown_long)}, "
+        f"longest {max(shown_long, default=0)} ms"
+    )
     # Minute by minute in the background: Chromium throttles a tab harder
     # after five minutes.
     start = hidden[0] if hidden else 0
@@ -119,8 +135,14 @@ def main():
         part = [t for t in hidden if lo <= t < hi]
         late = [l for t, l in ticks if lo <= t < hi]
         if len(part) > 2:
-            print(describe(f"  minute {minute + 1}", part)
-                  + (f"; clock ticks {len(late)}, median lateness {statistics.median(late):.1f} ms" if late else ""))
+            print(
+                describe(f"  minute {minute + 1}", part)
+                + (
+                    f"; clock ticks {len(late)}, median lateness {statistics.median(late):.1f} ms"
+                    if late
+                    else ""
+                )
+            )
 
 
 if __name__ == "__main__":

@@ -21,13 +21,24 @@ RUN_SECONDS = 7
 
 
 def main():
-    out = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parents[2] / "docs/web-console.png"
+    out = (
+        Path(sys.argv[1])
+        if len(sys.argv) > 1
+        else Path(__file__).resolve().parents[2] / "docs/web-console.png"
+    )
     server = serve(WEB_DIR)
     with tempfile.TemporaryDirectory() as profile:
-        driver = start_chromium(profile, extra_flags=[f"--window-size={WIDTH},900", "--force-color-profile=srgb"])
+        driver = start_chromium(
+            profile, extra_flags=[f"--window-size={WIDTH},900", "--force-color-profile=srgb"]
+        )
         try:
             driver.get(f"http://127.0.0.1:{server.server_port}/")
-            wait_for(lambda: driver.execute_script("return document.getElementById('app').dataset.ready"), "page")
+            wait_for(
+                lambda: driver.execute_script(
+                    "return document.getElementById('app').dataset.ready"
+                ),
+                "page",
+            )
             driver.find_element("id", "simulate").click()
             time.sleep(RUN_SECONDS)
             driver.find_element("id", "pause").click()

@@ -42,7 +42,8 @@
       this.writable = new WritableStream({
         write: (chunk) => {
           const bytes = Array.from(chunk);
-          this.writes.push({ t: performance.now(), bytes, hidden: document.visibilityState === 'hidden' });
+          const hidden = document.visibilityState === 'hidden';
+          this.writes.push({ t: performance.now(), bytes, hidden });
           localStorage.setItem(`standin-last-write-${this.label}`, JSON.stringify(bytes));
         },
       });

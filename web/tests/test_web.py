@@ -79,17 +79,25 @@ def sbus_channels(sbus):
     """The 16 channels of an SBUS frame, bit by bit: bit b of channel k is
     frame bit 8 + 11k + b, counting from the lowest bit of byte 0."""
     bit = lambda n: (sbus[n // 8] >> (n % 8)) & 1
-    return [sum(bit(8 + SBUS_BITS * k + b) << b for b in range(SBUS_BITS)) for k in range(SBUS_CHANNELS)]
+    return [
+        sum(bit(8 + SBUS_BITS * k + b) << b for b in range(SBUS_BITS)) for k in range(SBUS_CHANNELS)
+    ]
 
 
 def game_controller_values(r):
     """The 11 values of a 19-byte game-controller report, from its table."""
     return [
-        r[0] | r[1] << 8, r[2] | r[3] << 8, r[4] | r[5] << 8,
-        r[6] | (r[7] & 0x0F) << 8, r[7] >> 4 | r[8] << 4,
-        r[9] | (r[10] & 0x0F) << 8, r[10] >> 4 | r[11] << 4,
-        r[12] | (r[13] & 0x0F) << 8, r[13] >> 4,
-        r[14] | r[15] << 8, r[16] | r[17] << 8,
+        r[0] | r[1] << 8,
+        r[2] | r[3] << 8,
+        r[4] | r[5] << 8,
+        r[6] | (r[7] & 0x0F) << 8,
+        r[7] >> 4 | r[8] << 4,
+        r[9] | (r[10] & 0x0F) << 8,
+        r[10] >> 4 | r[11] << 4,
+        r[12] | (r[13] & 0x0F) << 8,
+        r[13] >> 4,
+        r[14] | r[15] << 8,
+        r[16] | r[17] << 8,
     ]
 
 
@@ -141,7 +149,9 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 def serve(directory):
     """An HTTP server for the directory on a free local port, in a thread."""
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=directory))
+    server = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(QuietHandler, directory=directory)
+    )
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
@@ -153,13 +163,21 @@ def start_chromium(profile, headless=True, extra_flags=(), as_users_have_it=Fals
     options.binary_location = CHROMIUM
     if as_users_have_it:
         options.add_experimental_option(
-            "excludeSwitches", ["disable-background-timer-throttling", "disable-backgrounding-occluded-windows"]
+            "excludeSwitches",
+            ["disable-background-timer-throttling", "disable-backgrounding-occluded-windows"],
         )
     # Without these flags Chromium reaches out to the network on its own.
     for flag in (
-        "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-        "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        f"--user-data-dir={profile}", "--window-size=1280,1000", *extra_flags,
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-quic",
+        "--no-first-run",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-sync",
+        f"--user-data-dir={profile}",
+        "--window-size=1280,1000",
+        *extra_flags,
     ):
         options.add_argument(flag)
     if headless:
@@ -196,13 +214,18 @@ class Browser(unittest.TestCase):
         """Loads the page with the script in place before its own run."""
         added = None
         if script:
-            added = self.driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": script})
+            added = self.driver.execute_cdp_cmd(
+                "Page.addScriptToEvaluateOnNewDocument", {"source": script}
+            )
         try:
             self.driver.get(url or self.origin + "/")
         finally:
             if added:
                 self.driver.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument", added)
-        wait_for(lambda: self.js("return document.getElementById('app').dataset.ready === 'true'"), "the page")
+        wait_for(
+            lambda: self.js("return document.getElementById('app').dataset.ready === 'true'"),
+            "the page",
+        )
 
     def js(self, script, *args):
         return self.driver.execute_script(script, *args)
@@ -214,13 +237,18 @@ class Browser(unittest.TestCase):
         return self.driver.find_element(By.ID, element_id).text
 
     def shown(self, container):
-        return self.js(f"return [...document.querySelectorAll('#{container} output')].map(e => Number(e.textContent))")
+        return self.js(
+            f"return [...document.querySelectorAll('#{container} output')]"
+            ".map(e => Number(e.textContent))"
+        )
 
     def messages(self):
         return self.text("messages")
 
     def wait_shown(self, container, expected):
-        wait_for(lambda: self.shown(container) == list(expected), f"#{container} to show {expected}")
+        wait_for(
+            lambda: self.shown(container) == list(expected), f"#{container} to show {expected}"
+        )
 
     def download(self, button_id, suffix):
         before = set(os.listdir(self.downloads.name))
@@ -241,7 +269,10 @@ class Browser(unittest.TestCase):
         return (Path(self.downloads.name) / name).read_bytes()
 
     def json_lines(self):
-        return [json.loads(line) for line in self.download("export-json", ".jsonl").decode().splitlines()]
+        return [
+            json.loads(line)
+            for line in self.download("export-json", ".jsonl").decode().splitlines()
+        ]
 
     def port_writes(self, label):
         return self.js(f"return __standins.ports['{label}'].writes.map(w => w.bytes)")
@@ -257,11 +288,15 @@ class Page(Browser):
         for line in (EXAMPLE_DATA / "device-stream.expected").read_text().splitlines():
             name, values = line.split(":")
             expected[name] = [int(v) for v in values.split()]
-        self.driver.find_element(By.ID, "replay-file").send_keys(str(EXAMPLE_DATA / "device-stream.bin"))
+        self.driver.find_element(By.ID, "replay-file").send_keys(
+            str(EXAMPLE_DATA / "device-stream.bin")
+        )
         self.wait_shown("channels", expected["final channels"])
         self.wait_shown("ports", expected["final ports"])
         wait_for(lambda: "finished (raw bytes" in self.messages(), "the end of the replay")
-        self.assertEqual(self.text("stat-bytes"), str((EXAMPLE_DATA / "device-stream.bin").stat().st_size))
+        self.assertEqual(
+            self.text("stat-bytes"), str((EXAMPLE_DATA / "device-stream.bin").stat().st_size)
+        )
 
         severe = [e for e in self.driver.get_log("browser") if e["level"] == "SEVERE"]
         self.assertEqual(severe, [])
@@ -288,7 +323,9 @@ class Page(Browser):
         cut = data_frame(0, last_channels)
         # The last record claims 200 bytes but the file ends after the frame,
         # behind a header 4 bytes longer than this page writes.
-        data = timed_recording(records, header_size=20) + struct.pack("<QH", time_us + 1000, 200) + cut
+        data = (
+            timed_recording(records, header_size=20) + struct.pack("<QH", time_us + 1000, 200) + cut
+        )
         path = Path(self.downloads.name) / "cut.qrec"
         path.write_bytes(data)
         self.js("document.getElementById('replay-speed').value = '10'")
@@ -320,7 +357,12 @@ class Page(Browser):
         self.open_page(script="delete Navigator.prototype.serial; delete Navigator.prototype.hid;")
         for button in ("connect-serial", "connect-hid", "connect-sbus"):
             self.assertFalse(self.driver.find_element(By.ID, button).is_enabled(), button)
-        for words in ("Web Serial", "WebHID", "Chrome, Edge, Opera", "Replay and the simulated device work"):
+        for words in (
+            "Web Serial",
+            "WebHID",
+            "Chrome, Edge, Opera",
+            "Replay and the simulated device work",
+        ):
             self.assertIn(words, self.messages())
         self.assertTrue(self.driver.find_element(By.ID, "replay-file").is_enabled())
 
@@ -329,9 +371,14 @@ class Wasm(Browser):
     """The module against the native build of the same source."""
 
     FUNCTIONS = {
-        "request_upload_port_data", "stop_upload_port_data", "parse_port_data",
-        "parse_hid_game_controller_device", "parse_hid_compatible_device",
-        "convert_std_sbus_data", "encode_sbus_data_v1", "encode_sbus_data_v2",
+        "request_upload_port_data",
+        "stop_upload_port_data",
+        "parse_port_data",
+        "parse_hid_game_controller_device",
+        "parse_hid_compatible_device",
+        "convert_std_sbus_data",
+        "encode_sbus_data_v1",
+        "encode_sbus_data_v2",
     }
 
     @classmethod
@@ -366,7 +413,10 @@ class Wasm(Browser):
         self.assertEqual(imports, 0)
         self.assertEqual(
             sorted(exports),
-            sorted([[f, "function"] for f in self.FUNCTIONS] + [["memory", "memory"], ["__heap_base", "global"]]),
+            sorted(
+                [[f, "function"] for f in self.FUNCTIONS]
+                + [["memory", "memory"], ["__heap_base", "global"]]
+            ),
         )
 
     def random_stream(self, rng):
@@ -378,16 +428,30 @@ class Wasm(Browser):
             if kind < 3:
                 pieces.append(data_frame(kind, values(CHANNELS), values(PORTS)))
             elif kind == 3:
-                pieces.append(data_frame(rng.randrange(3), values(CHANNELS), values(PORTS))[:-1] + bytes([0x5E]))
+                pieces.append(
+                    data_frame(rng.randrange(3), values(CHANNELS), values(PORTS))[:-1]
+                    + bytes([0x5E])
+                )
             elif kind == 4:  # unknown type, short layouts, request echoes
-                payload = bytes([rng.randrange(5)]) + bytes(rng.randrange(256) for _ in range(rng.randrange(100)))
+                payload = bytes([rng.randrange(5)]) + bytes(
+                    rng.randrange(256) for _ in range(rng.randrange(100))
+                )
                 pieces.append(frame(rng.choice([CMD_DATA, CMD_REQUEST]), payload))
             elif kind == 5:  # a data frame inside a frame of another command
                 pieces.append(frame(CMD_STOP, data_frame(0, values(CHANNELS))))
             elif kind == 6:  # stray start bytes, and lengths no frame can have
-                pieces.append(bytes([HEAD, rng.randrange(256), rng.randrange(256), rng.choice([0, 1, 2, 0xFF])]))
+                pieces.append(
+                    bytes(
+                        [HEAD, rng.randrange(256), rng.randrange(256), rng.choice([0, 1, 2, 0xFF])]
+                    )
+                )
             else:
-                pieces.append(bytes(rng.choice([HEAD, TAIL, rng.randrange(256)]) for _ in range(rng.randrange(40))))
+                pieces.append(
+                    bytes(
+                        rng.choice([HEAD, TAIL, rng.randrange(256)])
+                        for _ in range(rng.randrange(40))
+                    )
+                )
         return b"".join(pieces)
 
     def test_parses_random_streams_in_random_chunks_as_the_native_library(self):
@@ -395,13 +459,16 @@ class Wasm(Browser):
         rng = random.Random(1414)
         chunks = [list(c) for _ in range(3) for c in split_randomly(self.random_stream(rng), rng)]
         got = self.in_page(
-            "return arguments[0].map(c => [q.parsePortData(Uint8Array.from(c)) ? 1 : 0, q.channels, q.ports]);",
+            "return arguments[0].map(c =>"
+            "  [q.parsePortData(Uint8Array.from(c)) ? 1 : 0, q.channels, q.ports]);",
             chunks,
         )
         channels, ports = (ctypes.c_uint16 * CHANNELS)(), (ctypes.c_uint16 * PORTS)()
         decoded = 0
         for k, chunk in enumerate(chunks):
-            flag = self.native.parse_port_data((ctypes.c_uint8 * len(chunk))(*chunk), len(chunk), channels, ports)
+            flag = self.native.parse_port_data(
+                (ctypes.c_uint8 * len(chunk))(*chunk), len(chunk), channels, ports
+            )
             decoded += flag
             self.assertEqual(got[k], [flag, list(channels), list(ports)], f"chunk {k}")
         self.assertGreater(decoded, 100)
@@ -415,30 +482,44 @@ class Wasm(Browser):
             if rng.random() < 0.7:
                 report[0] = HEAD
             reports.append(report)
-        sets = [[rng.choice([rng.randrange(1300), rng.randrange(65536)]) for _ in range(SBUS_CHANNELS)] for _ in range(50)]
+        sets = [
+            [rng.choice([rng.randrange(1300), rng.randrange(65536)]) for _ in range(SBUS_CHANNELS)]
+            for _ in range(50)
+        ]
         got = self.in_page(
             "const [reports, sets] = arguments;"
             "return [reports.map(r => { const u = Uint8Array.from(r);"
-            "  return [q.parseGameController(u) ? q.controller : null, q.parseCompatible(u) ? q.channels : null]; }),"
+            "  return [q.parseGameController(u) ? q.controller : null,"
+            "          q.parseCompatible(u) ? q.channels : null]; }),"
             " sets.map(s => q.convertStdSbus(s)),"
             " sets.map(s => Array.from(q.encodeSbus(s, false))),"
             " sets.map(s => Array.from(q.encodeSbus(s, true))),"
             " Array.from(q.requestUpload(0xFA, 0x5F)), Array.from(q.stopUpload())];",
-            reports, sets,
+            reports,
+            sets,
         )
         for k, report in enumerate(reports):
             buf = (ctypes.c_uint8 * len(report))(*report)
             controller, channels = (ctypes.c_uint16 * CONTROLLER)(), (ctypes.c_uint16 * CHANNELS)()
             want = [
-                list(controller) if self.native.parse_hid_game_controller_device(controller, buf, len(report)) else None,
-                list(channels) if self.native.parse_hid_compatible_device(channels, buf, len(report)) else None,
+                list(controller)
+                if self.native.parse_hid_game_controller_device(controller, buf, len(report))
+                else None,
+                list(channels)
+                if self.native.parse_hid_compatible_device(channels, buf, len(report))
+                else None,
             ]
             self.assertEqual(got[0][k], want, f"report {report}")
         for k, values in enumerate(sets):
-            src, dst = (ctypes.c_uint16 * SBUS_CHANNELS)(*values), (ctypes.c_uint16 * SBUS_CHANNELS)()
+            src, dst = (ctypes.c_uint16 * SBUS_CHANNELS)(*values), (
+                ctypes.c_uint16 * SBUS_CHANNELS
+            )()
             self.native.convert_std_sbus_data(dst, src)
             self.assertEqual(got[1][k], list(dst))
-            for variant, encode in ((2, self.native.encode_sbus_data_v1), (3, self.native.encode_sbus_data_v2)):
+            for variant, encode in (
+                (2, self.native.encode_sbus_data_v1),
+                (3, self.native.encode_sbus_data_v2),
+            ):
                 sbus = (ctypes.c_uint8 * SBUS_SIZE)(SBUS_START)
                 encode(sbus, src)
                 self.assertEqual(got[variant][k], list(sbus), f"set {values}")
@@ -450,13 +531,18 @@ class Serial(Browser):
     def connect(self, label):
         self.js(f"__standins.offerPort('{label}', {{usbVendorId: 0x1a86, usbProductId: 0x7523}})")
         self.click("connect-serial")
-        wait_for(lambda: self.js(f"return __standins.ports['{label}'].writes.length") > 0, "the upload request")
+        wait_for(
+            lambda: self.js(f"return __standins.ports['{label}'].writes.length") > 0,
+            "the upload request",
+        )
 
     def test_request_first_values_shown_recorded_and_stop_on_disconnect(self):
         self.open_page()
-        self.js("document.getElementById('request-first').value = '7';"
-                "document.getElementById('request-second').value = '9';"
-                "document.getElementById('chunk-size').value = '1'")
+        self.js(
+            "document.getElementById('request-first').value = '7';"
+            "document.getElementById('request-second').value = '9';"
+            "document.getElementById('chunk-size').value = '1'"
+        )
         self.connect("device")
         self.assertEqual(self.js("return __standins.ports.device.options"), {"baudRate": 115200})
         self.assertEqual(self.port_writes("device"), [[HEAD, CMD_REQUEST, 2, 0, 7, 9, TAIL]])
@@ -465,7 +551,12 @@ class Serial(Browser):
         rng = random.Random(7)
         channels = [rng.randrange(65536) for _ in range(CHANNELS)]
         ports = [rng.randrange(65536) for _ in range(PORTS)]
-        stream = data_frame(0, [1] * CHANNELS) + data_frame(2, channels, [2] * PORTS) + b"\x00\x13" + data_frame(1, ports=ports)
+        stream = (
+            data_frame(0, [1] * CHANNELS)
+            + data_frame(2, channels, [2] * PORTS)
+            + b"\x00\x13"
+            + data_frame(1, ports=ports)
+        )
         for piece in split_randomly(stream, rng, 40):
             self.push("device", piece)
         self.wait_shown("channels", channels)
@@ -496,7 +587,9 @@ class Serial(Browser):
         self.js("__standins.ports.lost.vanish()")
         wait_for(lambda: "disappeared" in self.messages(), "the lost port to be reported")
         self.assertIn("serial port 1a86:7523 disappeared", self.messages())
-        wait_for(lambda: self.text("connect-serial") == "Connect serial port…", "the button to reset")
+        wait_for(
+            lambda: self.text("connect-serial") == "Connect serial port…", "the button to reset"
+        )
         self.connect("next")
         self.push("next", data_frame(0, [5] * CHANNELS))
         self.wait_shown("channels", [5] * CHANNELS)
@@ -537,7 +630,9 @@ class Hid(Browser):
         self.assertEqual(self.shown("channels"), channels)
 
         lines = self.json_lines()
-        self.assertEqual([sorted(line) for line in lines], [["controller", "t"]] * 2 + [["channels", "t"]])
+        self.assertEqual(
+            [sorted(line) for line in lines], [["controller", "t"]] * 2 + [["channels", "t"]]
+        )
         self.assertEqual(lines[2]["channels"], channels)
         self.click("connect-hid")
         wait_for(lambda: self.js("return __standins.devices.pad.closed"), "the device to close")
@@ -550,7 +645,9 @@ class Sbus(Browser):
     def start_sbus(self, label):
         self.js(f"__standins.offerPort('{label}')")
         self.click("connect-sbus")
-        wait_for(lambda: self.js(f"return __standins.ports['{label}'].options !== null"), "the SBUS port")
+        wait_for(
+            lambda: self.js(f"return __standins.ports['{label}'].options !== null"), "the SBUS port"
+        )
         self.assertEqual(
             self.js(f"return __standins.ports['{label}'].options"),
             {"baudRate": 100000, "dataBits": 8, "parity": "even", "stopBits": 2},
@@ -570,7 +667,9 @@ class Sbus(Browser):
         # note of a write and the port's). How well the period holds is
         # measured by measure_sbus_period.py; here only a clock that does not
         # run at the period at all fails, whatever the machine's load.
-        asked = self.js("return __standins.workerMessages.filter(m => m.url.endsWith('/clock-worker.js'))")
+        asked = self.js(
+            "return __standins.workerMessages.filter(m => m.url.endsWith('/clock-worker.js'))"
+        )
         self.assertEqual(asked[-1]["message"], {"period": period_ms})
         intervals = [round(b["t"] - a["t"], 1) for a, b in zip(writes, writes[1:])]
         self.assertGreater(min(intervals), BURST_MS, intervals)
@@ -602,7 +701,9 @@ class Sbus(Browser):
         self.assertEqual(len(self.sbus_writes("sbus")), held, "frames sent in failsafe")
         # Sending stops one failsafe time after the last data, give or take
         # a period and the time the page takes to read the data.
-        quiet = self.sbus_writes("sbus")[-1]["t"] - self.js("return __standins.ports.device.lastPushAt")
+        quiet = self.sbus_writes("sbus")[-1]["t"] - self.js(
+            "return __standins.ports.device.lastPushAt"
+        )
         self.assertLess(quiet, FAILSAFE_MS + 14 + 250)
         self.js("__standins.ports.device.feed(arguments[0], 20)", list(data_frame(1, ports=ports)))
         wait_for(lambda: len(self.sbus_writes("sbus")) > held + 5, "sending to resume")
@@ -611,16 +712,20 @@ class Sbus(Browser):
         # SBUS2 from ports 17..32, unscaled, in fast mode.
         self.click("connect-sbus")
         wait_for(lambda: self.js("return __standins.ports.sbus.closed"), "the SBUS port to close")
-        self.js("document.getElementById('sbus-source').value = 'ports-high';"
-                "document.getElementById('sbus-raw').checked = true;"
-                "document.getElementById('sbus-protocol').value = 'sbus2';"
-                "document.getElementById('sbus-period').value = '7';")
+        self.js(
+            "document.getElementById('sbus-source').value = 'ports-high';"
+            "document.getElementById('sbus-raw').checked = true;"
+            "document.getElementById('sbus-protocol').value = 'sbus2';"
+            "document.getElementById('sbus-period').value = '7';"
+        )
         self.start_sbus("sbus2")
         wait_for(lambda: len(self.sbus_writes("sbus2")) >= 40, "40 SBUS2 frames")
         self.check_frames(self.sbus_writes("sbus2")[:40], ports[16:], SBUS2_END_BYTES * 10, 7)
 
         self.click("connect-serial")
-        wait_for(lambda: self.js("return __standins.ports.device.closed"), "the device port to close")
+        wait_for(
+            lambda: self.js("return __standins.ports.device.closed"), "the device port to close"
+        )
         self.assertEqual(self.port_writes("device")[-1], [HEAD, CMD_STOP, 0, 0, TAIL])
 
 
