@@ -13,6 +13,10 @@ const RECOVERABLE_READ_ERRORS = new Set([
   'FramingError',
   'ParityError',
 ]);
+// Web Serial buffers 255 bytes by default: 22 ms at 115200 baud, less than
+// a busy page may take to come back for them, and bytes beyond the buffer
+// are lost. 64 KiB hold more than five seconds.
+const SERIAL_BUFFER_BYTES = 65536;
 // A replay at once yields to the page after this many bytes, so a large
 // file does not freeze it.
 const PIECE_BYTES = 65536;
@@ -58,7 +62,7 @@ export class SerialSource {
 
   async start() {
     try {
-      await this.#port.open({ baudRate: this.baudRate });
+      await this.#port.open({ baudRate: this.baudRate, bufferSize: SERIAL_BUFFER_BYTES });
     } catch (error) {
       throw new Error(`cannot open the ${this.name} at ${this.baudRate} baud: ${error.message}`);
     }

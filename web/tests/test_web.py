@@ -544,7 +544,10 @@ class Serial(Browser):
             "document.getElementById('chunk-size').value = '1'"
         )
         self.connect("device")
-        self.assertEqual(self.js("return __standins.ports.device.options"), {"baudRate": 115200})
+        self.assertEqual(
+            self.js("return __standins.ports.device.options"),
+            {"baudRate": 115200, "bufferSize": 65536},
+        )
         self.assertEqual(self.port_writes("device"), [[HEAD, CMD_REQUEST, 2, 0, 7, 9, TAIL]])
         self.assertIn("serial port 1a86:7523", self.text("source-status"))
 
