@@ -3,7 +3,9 @@
 # missing. Runs apt-get only then, so on a prepared machine it costs nothing.
 # `linux` limits it to what the linux preset needs (the demo); the default,
 # `all`, adds clang for fuzzing, clang-format and clang-tidy for scripts/lint.sh,
-# and MinGW-w64 and Wine for the Windows DLLs.
+# MinGW-w64 and Wine for the Windows DLLs, what scripts/package.sh needs for
+# the release kits, and for the web console emscripten (the WebAssembly build)
+# with Chromium, chromedriver and Selenium (its tests in a real browser).
 set -euo pipefail
 
 # What the linux preset needs: the library, its tests, tools and benchmarks
@@ -13,14 +15,16 @@ packages=(
   googletest libgtest-dev libbenchmark-dev valgrind
   libhidapi-dev libcli11-dev tmux
 )
-# Everything scripts/test.sh runs besides: fuzzing, the Windows DLLs, and the
+# Everything scripts/test.sh runs besides: fuzzing, the Windows DLLs, the
 # release kits of scripts/package.sh (Debian packages checked by lintian, the
-# Python sdist and wheels, each wheel installed into a fresh venv).
+# Python sdist and wheels, each wheel installed into a fresh venv) and the web
+# console.
 case "${1:-all}" in
   linux) ;;
   all)
-    packages+=(clang libclang-rt-14-dev clang-format clang-tidy mingw-w64 wine wine64
-      dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
+    packages+=(clang libclang-rt-14-dev clang-format clang-tidy mingw-w64 wine wine64)
+    packages+=(dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
+    packages+=(emscripten chromium chromium-driver python3-selenium)
     ;;
   *)
     echo "usage: $0 [linux|all]" >&2

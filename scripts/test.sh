@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux library and its suite, the lint, the
 # suite under sanitizers, the bounded fuzz runs, the Windows DLLs (x64 under
-# Wine, x86 checked statically), and the release kits.
+# Wine, x86 checked statically), the web console in headless Chromium, and
+# the release kits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -31,6 +32,12 @@ ctest --preset windows-x64
 cmake --preset windows-x86
 cmake --build --preset windows-x86
 ctest --preset windows-x86
+
+# The web console: the library as WebAssembly and its page, tested in
+# headless Chromium against the native library and stand-in devices.
+cmake --preset web
+cmake --build --preset web
+ctest --preset web
 
 # Release kits: scripts/package.sh makes every kit into dist/; then each is
 # installed and used the way its users do.
