@@ -148,10 +148,11 @@ export function portDataLine(t, channels, ports, bytes, framesDecoded, sbus) {
   return line + '}';
 }
 
-export function controllerLine(t, controller) {
-  return `{"t":${t.toFixed(3)},"controller":[${controller.join(',')}]}`;
+// HID lines carry the count of reports so far that neither decoder took.
+export function controllerLine(t, controller, refused) {
+  return `{"t":${t.toFixed(3)},"controller":[${controller.join(',')}],"refused":${refused}}`;
 }
 
-export function channelsLine(t, channels) {
-  return `{"t":${t.toFixed(3)},"channels":[${channels.join(',')}]}`;
+export function channelsLine(t, channels, refused) {
+  return `{"t":${t.toFixed(3)},"channels":[${channels.join(',')}],"refused":${refused}}`;
 }

@@ -81,10 +81,10 @@ export class Session {
     const length = report.length;
     if (length === L.QUARN_HID_GAME_CONTROLLER_REPORT_SIZE && decoder.parseGameController(report)) {
       this.controller = this.decoder.controller;
-      this.#keepLine(() => controllerLine(t, this.controller));
+      this.#keepLine(() => controllerLine(t, this.controller, this.refused));
     } else if (length === L.QUARN_HID_COMPATIBLE_REPORT_SIZE && decoder.parseCompatible(report)) {
       this.channels = this.decoder.channels;
-      this.#keepLine(() => channelsLine(t, this.channels));
+      this.#keepLine(() => channelsLine(t, this.channels, this.refused));
     } else {
       this.refused += 1;
       return;

@@ -631,12 +631,19 @@ class Hid(Browser):
         self.js("__standins.devices.pad.report(0, arguments[0])", compatible + [0])
         wait_for(lambda: self.text("stat-refused") == "3", "three refused reports")
         self.assertEqual(self.shown("channels"), channels)
+        after = [rng.randrange(256) for _ in range(19)]
+        self.js("__standins.devices.pad.report(0, arguments[0])", after)
+        self.wait_shown("controller", game_controller_values(after))
 
         lines = self.json_lines()
         self.assertEqual(
-            [sorted(line) for line in lines], [["controller", "t"]] * 2 + [["channels", "t"]]
+            [sorted(line) for line in lines],
+            [["controller", "refused", "t"]] * 2
+            + [["channels", "refused", "t"]]
+            + [["controller", "refused", "t"]],
         )
         self.assertEqual(lines[2]["channels"], channels)
+        self.assertEqual([line["refused"] for line in lines], [0, 0, 0, 3])
         self.click("connect-hid")
         wait_for(lambda: self.js("return __standins.devices.pad.closed"), "the device to close")
 
