@@ -13,6 +13,8 @@
 // period within 0.02 ms of nominal, median |period - nominal| at most
 // 0.1 ms, 99th percentile at most three times the reference's, and at most
 // 1% of one core.
+#include "QuarnInterface.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -38,7 +40,7 @@
 
 namespace {
 
-constexpr size_t kFrameSize = 25; // an SBUS frame
+constexpr size_t kFrameSize = QUARN_SBUS_FRAME_SIZE;
 constexpr long kNanosPerSecond = 1000000000L;
 constexpr double kNanosPerMilli = 1e6;
 constexpr double kWarmUpSeconds = 1.0; // the bridge sends once the first data arrived
@@ -65,7 +67,7 @@ int64_t now_ns() {
 }
 
 [[noreturn]] void die(const std::string &what) {
-    std::fprintf(stderr, "quarn_sbus_timing: %s: %s\n", what.c_str(), std::strerror(errno));
+    (void)std::fprintf(stderr, "quarn_sbus_timing: %s: %s\n", what.c_str(), std::strerror(errno));
     std::exit(1);
 }
 
@@ -195,7 +197,7 @@ struct Reference {
 
     void run(int period_ms) {
         tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
-        const char frame[kFrameSize] = {0x0F};
+        const char frame[kFrameSize] = {QUARN_SBUS_START_BYTE};
         timespec next = {};
         clock_gettime(CLOCK_MONOTONIC, &next);
         while (!stop.load()) {
@@ -228,6 +230,7 @@ pid_t start_bridge(const std::string &monitor, int period_ms, std::string &path)
     std::vector<std::string> args{monitor,  "--simulate",       "--sbus-out", "pty",
                                   "--json", "--sbus-period-ms", period};
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (auto &a : args) {
         argv.push_back(a.data());
     }
@@ -327,7 +330,8 @@ int main(int argc, char **argv) {
         } else if (arg == "--check") {
             check = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--monitor PATH] [--seconds N] [--check]\n", argv[0]);
+            (void)std::fprintf(stderr, "usage: %s [--monitor PATH] [--seconds N] [--check]\n",
+                               argv[0]);
             return 2;
         }
     }

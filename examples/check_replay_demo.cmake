@@ -38,3 +38,8 @@ run_demo(missing ${STREAM}.missing)
 if(NOT rc EQUAL 1 OR NOT err MATCHES "cannot open '.*device-stream.bin.missing': No such file")
   message(FATAL_ERROR "missing file: exit ${rc}, message '${err}'")
 endif()
+
+run_demo(help --help)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "^Usage: quarn-replay-demo FILE" OR NOT err STREQUAL "")
+  message(FATAL_ERROR "--help: exit ${rc}, output '${out}', errors '${err}'")
+endif()

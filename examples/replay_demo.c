@@ -64,7 +64,9 @@ int main(int argc, char **argv) {
     size_t got;
 
     if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-        fputs(usage, stdout);
+        if (fputs(usage, stdout) < 0 || fflush(stdout) != 0) {
+            return file_error("write", "standard output");
+        }
         return 0;
     }
     if (argc != 2) {

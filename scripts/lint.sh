@@ -7,10 +7,11 @@
 # clang-format checks every file. clang-tidy checks every source file that has
 # compile commands: build/linux's (configure the linux preset first: the
 # library, tests, benchmarks, examples and tools) and build/fuzz's for fuzz/,
-# configured here when missing (nothing is built). The two plain C hosts that
+# configured here when missing (nothing is built). The plain C programs that
 # are compiled outside those builds (the install consumer, built by
-# tests/check_install.sh, and the DLL's import-library consumer) are checked
-# as C99 against include/. Headers are checked through the sources that
+# tests/check_install.sh, the DLL's import-library consumer, the release kits'
+# consumer and the web build's layout generator) are checked as C99 against
+# include/. Headers are checked through the sources that
 # include them (HeaderFilterRegex in .clang-tidy).
 #
 # tests/windows/test_dll_loading.cpp is not checked: it needs windows.h and
@@ -63,7 +64,7 @@ EOF
 }
 
 # Compiled outside the compile databases (see above).
-c99_hosts=" tests/consumer/consumer.c tests/windows/implib_consumer.c "
+c99_hosts=" tests/consumer/consumer.c tests/windows/implib_consumer.c tests/kits/consumer/stream_consumer.c web/layout_js.c "
 not_checked=" tests/windows/test_dll_loading.cpp "
 
 tidy_args=()
