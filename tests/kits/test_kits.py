@@ -32,6 +32,7 @@ HEADER = ROOT / "include" / "QuarnInterface.h"
 STREAM = ROOT / "examples" / "data" / "device-stream.bin"
 EXPECTED = (ROOT / "examples" / "data" / "device-stream.expected").read_text().splitlines()
 CHECK_DLL = ROOT / "tests" / "windows" / "check_dll.py"
+DEF_FILE = ROOT / "src" / "QuarnInterface.def"
 WINE_RUN = ROOT / "cmake" / "wine-run.sh"
 # Kept between runs: creating a Wine prefix takes seconds.
 WINE_PREFIX = ROOT / "build" / "kits" / "wineprefix"
@@ -135,7 +136,7 @@ class KitTest(unittest.TestCase):
         self.assertIn(f"file format {file_format}", self.run_ok(f"{triplet}-objdump", "-f", dll))
         for check in checks:
             self.run_ok(sys.executable, CHECK_DLL, check, "--binutils-prefix", f"{triplet}-",
-                        "--build-dir", directory, "--header", HEADER)
+                        "--build-dir", directory, "--header", HEADER, "--def", DEF_FILE)
 
     def build_cmake_consumer(self, name: str, *options: str) -> Path:
         build = self.tmp / name
