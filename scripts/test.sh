@@ -31,10 +31,14 @@ ctest --preset linux
 # judged at the end.
 cmake --preset fuzz >/dev/null
 lint_log=build/lint.log
-setsid nice -n 19 scripts/lint.sh >"$lint_log" 2>&1 &
+# Job control gives it a process group of its own, in this session: a new
+# session would get its own scheduler autogroup, where nice counts for nothing.
+set -m
+nice -n 19 scripts/lint.sh >"$lint_log" 2>&1 &
 lint_pid=$!
-# A stage that fails ends the script; the lint and its clang-tidy runs (its
-# own process group) end with it.
+set +m
+# A stage that fails ends the script; the lint and its clang-tidy runs end
+# with it.
 trap 'kill -- "-$lint_pid" 2>/dev/null || true' EXIT
 
 # The whole suite again under ASan and UBSan, then each fuzz target from its
