@@ -20,6 +20,7 @@ import os
 import random
 import statistics
 import struct
+import sys
 import tempfile
 import threading
 import time
@@ -29,6 +30,12 @@ from pathlib import Path
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+
+# Frames, SBUS frames and timed recordings packed and read from their byte
+# layouts: the same helpers that check quarn-monitor, so the page is held to
+# the formats exactly as the monitor is.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "tests"))
+from support import data_frame, parse_recording, recording, sbus_unpack, to_sbus  # noqa: E402
 
 WEB_DIR = os.environ.get("QUARN_WEB_DIR", "build/web")
 CHROMIUM = os.environ.get("QUARN_CHROMIUM", "/usr/bin/chromium")
@@ -46,13 +53,11 @@ WAIT = 20.0
 HEAD, TAIL = 0xFA, 0x5F
 CMD_DATA, CMD_REQUEST, CMD_STOP = 0xA5, 0xE5, 0xE4
 CHANNELS, PORTS, CONTROLLER = 12, 32, 11
-TYPE2_GAP = 6
-SBUS_SIZE, SBUS_START, SBUS_CHANNELS, SBUS_BITS = 25, 0x0F, 16, 11
+SBUS_SIZE, SBUS_START, SBUS_CHANNELS = 25, 0x0F, 16
 SBUS_FLAGS, SBUS_END = 23, 24
 SBUS2_END_BYTES = [0x04, 0x14, 0x24, 0x34]
 FAILSAFE_MS = 100  # the page's default
 BURST_MS = 1.0  # frames closer than this went out back to back
-RECORDING_MAGIC = b"QUARNREC"
 
 
 def le16(values):
@@ -61,27 +66,6 @@ def le16(values):
 
 def frame(command, payload, trailer=TAIL):
     return bytes([HEAD, command]) + struct.pack("<H", len(payload)) + payload + bytes([trailer])
-
-
-def data_frame(type_, channels=(), ports=()):
-    if type_ == 0:
-        return frame(CMD_DATA, bytes([0]) + le16(channels))
-    if type_ == 1:
-        return frame(CMD_DATA, bytes([1]) + le16(ports))
-    return frame(CMD_DATA, bytes([2]) + le16(channels) + bytes(TYPE2_GAP) + le16(ports))
-
-
-def std_to_sbus(v):
-    return min(v * 1706 // 1000, 2047)
-
-
-def sbus_channels(sbus):
-    """The 16 channels of an SBUS frame, bit by bit: bit b of channel k is
-    frame bit 8 + 11k + b, counting from the lowest bit of byte 0."""
-    bit = lambda n: (sbus[n // 8] >> (n % 8)) & 1
-    return [
-        sum(bit(8 + SBUS_BITS * k + b) << b for b in range(SBUS_BITS)) for k in range(SBUS_CHANNELS)
-    ]
 
 
 def game_controller_values(r):
@@ -99,27 +83,6 @@ def game_controller_values(r):
         r[14] | r[15] << 8,
         r[16] | r[17] << 8,
     ]
-
-
-def timed_recording(records, header_size=16):
-    out = RECORDING_MAGIC + struct.pack("<HH", 1, header_size) + bytes(header_size - 12)
-    for time_us, chunk in records:
-        out += struct.pack("<QH", time_us, len(chunk)) + chunk
-    return out
-
-
-def read_recording(data):
-    """The records of a timed recording, checked against the format."""
-    assert data[:8] == RECORDING_MAGIC, data[:16]
-    version, header_size, reserved = struct.unpack_from("<HHI", data, 8)
-    assert (version, header_size, reserved) == (1, 16, 0)
-    records, at = [], header_size
-    while at < len(data):
-        time_us, length = struct.unpack_from("<QH", data, at)
-        assert 1 <= length and at + 10 + length <= len(data), (at, length)
-        records.append((time_us, data[at + 10 : at + 10 + length]))
-        at += 10 + length
-    return records
 
 
 def split_randomly(data, rng, largest=255):
@@ -324,7 +287,7 @@ class Page(Browser):
         # The last record claims 200 bytes but the file ends after the frame,
         # behind a header 4 bytes longer than this page writes.
         data = (
-            timed_recording(records, header_size=20) + struct.pack("<QH", time_us + 1000, 200) + cut
+            recording(records, header_size=20, extra=bytes(4)) + struct.pack("<QH", time_us + 1000, 200) + cut
         )
         path = Path(self.downloads.name) / "cut.qrec"
         path.write_bytes(data)
@@ -336,7 +299,7 @@ class Page(Browser):
 
         # The session's clock is the recording's: the downloaded recording
         # holds the same bytes at the same times, and so do the JSON lines.
-        again = read_recording(self.download("download-recording", ".qrec"))
+        again = parse_recording(self.download("download-recording", ".qrec"))
         self.assertEqual(b"".join(c for _, c in again), stream + cut)
         self.assertEqual(again, records + [(time_us + 1000, cut)])
         lines = self.json_lines()
@@ -566,7 +529,7 @@ class Serial(Browser):
         self.wait_shown("ports", ports)
         self.assertEqual(self.text("stat-bytes"), str(len(stream)))
 
-        recording = read_recording(self.download("download-recording", ".qrec"))
+        recording = parse_recording(self.download("download-recording", ".qrec"))
         self.assertEqual(b"".join(chunk for _, chunk in recording), stream)
         self.assertEqual([t for t, _ in recording], sorted(t for t, _ in recording))
         # Fed one byte per call, the decoder reports every frame on its own.
@@ -668,7 +631,7 @@ class Sbus(Browser):
             sbus = w["bytes"]
             self.assertEqual(len(sbus), SBUS_SIZE)
             self.assertEqual(sbus[0], SBUS_START)
-            self.assertEqual(sbus_channels(sbus), values)
+            self.assertEqual(sbus_unpack(sbus), values)
             self.assertEqual(sbus[SBUS_FLAGS], 0)
         self.assertEqual([w["bytes"][SBUS_END] for w in writes], end_bytes)
         # The page asks its clock for the period and sends no burst of
@@ -702,7 +665,7 @@ class Sbus(Browser):
         self.js("__standins.ports.device.feed(arguments[0], 20)", list(data_frame(1, ports=ports)))
         wait_for(lambda: len(self.sbus_writes("sbus")) >= 40, "40 SBUS frames")
         writes = self.sbus_writes("sbus")[:40]
-        self.check_frames(writes, [std_to_sbus(v) for v in ports[:16]], [0] * 40, 14)
+        self.check_frames(writes, [to_sbus(v) for v in ports[:16]], [0] * 40, 14)
 
         self.js("__standins.ports.device.stopFeeding()")
         wait_for(lambda: "FAILSAFE" in self.text("sbus-status"), "the failsafe")
