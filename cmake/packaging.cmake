@@ -28,13 +28,16 @@ set(QUARN_DEBIAN_TOOLS_PACKAGE quarninterface-tools)
 # Licence and documentation in each kit
 # ---------------------------------------------------------------------------
 if(WIN32)
-  # Unpacked, the zip shows its README and licence first, in files that open
-  # with a double click.
+  # The architecture as the Windows README names it, and the zip's suffix.
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(QUARN_WINDOWS_ARCH x64)
+    set(QUARN_WINDOWS_KIT win64)
   else()
     set(QUARN_WINDOWS_ARCH x86)
+    set(QUARN_WINDOWS_KIT win32)
   endif()
+  # Unpacked, the zip shows its README and licence first, in files that open
+  # with a double click.
   configure_file(packaging/windows/README.txt ${PROJECT_BINARY_DIR}/README.txt @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION . COMPONENT runtime)
   install(FILES ${QUARN_LICENSE} DESTINATION . RENAME LICENSE.txt COMPONENT runtime)
@@ -106,11 +109,7 @@ set(CPACK_RESOURCE_FILE_LICENSE ${QUARN_LICENSE})
 set(CPACK_STRIP_FILES ON)
 # Kit names: QuarnInterface-<version>-Linux-x86_64.tar.gz, -win64.zip, -win32.zip.
 if(WIN32)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(CPACK_SYSTEM_NAME win64)
-  else()
-    set(CPACK_SYSTEM_NAME win32)
-  endif()
+  set(CPACK_SYSTEM_NAME ${QUARN_WINDOWS_KIT})
   set(CPACK_GENERATOR ZIP)
 elseif(QUARN_PACKAGE_DEBIAN)
   set(CPACK_GENERATOR DEB)

@@ -80,10 +80,10 @@ const std::string &SbusForwarder::path() const {
 }
 
 void SbusForwarder::start() {
-    itimerspec spec = {};
-    spec.it_value = monotonic_after(settings_.period);
-    spec.it_interval = as_timespec(settings_.period);
-    if (timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &spec, nullptr) != 0) {
+    itimerspec deadlines = {};
+    deadlines.it_value = monotonic_after(settings_.period);
+    deadlines.it_interval = as_timespec(settings_.period);
+    if (timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &deadlines, nullptr) != 0) {
         throw Error(kExitOpen, "cannot start the SBUS timer: " + errno_text(errno));
     }
     thread_ = start_thread_without_signals([this] { run(); });
