@@ -52,14 +52,14 @@ if ! clang-format --dry-run -Werror "${files[@]}"; then
     failed=1
 fi
 
-# The compile database that holds each source file, or nothing.
-has_commands() {
-    python3 - "$1" "$2" <<'EOF'
+# The source files a compile database holds, one path (relative to the
+# top of the tree) a line, read once per database.
+compiled_files() {
+    python3 - "$1" <<'EOF'
 import json, os, sys
-db, path = sys.argv[1], os.path.realpath(sys.argv[2])
-entries = json.load(open(os.path.join(db, "compile_commands.json")))
-sys.exit(0 if any(os.path.realpath(os.path.join(e["directory"], e["file"])) == path
-                  for e in entries) else 1)
+for entry in json.load(open(os.path.join(sys.argv[1], "compile_commands.json"))):
+    path = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
+    print(os.path.relpath(path, os.path.realpath(os.getcwd())))
 EOF
 }
 
@@ -67,6 +67,7 @@ EOF
 c99_hosts=" tests/consumer/consumer.c tests/windows/implib_consumer.c tests/kits/consumer/stream_consumer.c web/layout_js.c "
 not_checked=" tests/windows/test_dll_loading.cpp "
 
+linux_files=$'\n'$(compiled_files "$linux_db")$'\n'
 tidy_args=()
 for file in "${files[@]}"; do
     case $file in
@@ -85,11 +86,18 @@ for file in "${files[@]}"; do
         if [ ! -f "$fuzz_db/compile_commands.json" ]; then
             cmake --preset fuzz >/dev/null
         fi
+        if [ -z "${fuzz_files+set}" ]; then
+            fuzz_files=$'\n'$(compiled_files "$fuzz_db")$'\n'
+        fi
         db=$fuzz_db
+        known=$fuzz_files
         ;;
-    *) db=$linux_db ;;
+    *)
+        db=$linux_db
+        known=$linux_files
+        ;;
     esac
-    if has_commands "$db" "$file"; then
+    if [[ $known == *$'\n'"$file"$'\n'* ]]; then
         tidy_args+=("$db" "$file")
     else
         echo "clang-tidy: $file has no compile commands in $db" >&2
@@ -104,7 +112,7 @@ echo "clang-tidy: $((${#tidy_args[@]} / 2)) files, $jobs at a time"
 # Each file's findings go to its own log, printed whole once it is done.
 if ! for ((k = 0; k < ${#tidy_args[@]}; k += 2)); do
     printf '%s %s %s\n' "$(wc -c <"${tidy_args[k + 1]}")" "${tidy_args[k]}" "${tidy_args[k + 1]}"
-done | sort -rn | cut -d' ' -f2- | xargs -n 2 -P "$jobs" sh -c '
+done | sort -rn | cut -d' ' -f2- | xargs -r -n 2 -P "$jobs" sh -c '
     log="$0/$(printf %s "$2" | tr / _).log"
     if [ "$1" = c99 ]; then
         set -- "$1" "$2" -- -std=c99 -Iinclude
