@@ -242,19 +242,26 @@ function serialOptions() {
   };
 }
 
+// The port the user picks, or null after saying why there is none.
+async function askForSerialPort(noneChosen) {
+  try {
+    return await navigator.serial.requestPort();
+  } catch (error) {
+    say(error.name === 'NotFoundError'
+      ? noneChosen
+      : `cannot ask for a serial port: ${error.message}`);
+    return null;
+  }
+}
+
 async function toggleSerial() {
   if (state.source && state.session.kind === 'serial') {
     await stopSource();
     return;
   }
   const options = serialOptions();
-  let port;
-  try {
-    port = await navigator.serial.requestPort();
-  } catch (error) {
-    say(error.name === 'NotFoundError'
-      ? 'No serial port was chosen.'
-      : `cannot ask for a serial port: ${error.message}`);
+  const port = await askForSerialPort('No serial port was chosen.');
+  if (!port) {
     return;
   }
   const name = describePort(port);
@@ -326,13 +333,8 @@ async function toggleSbus() {
     periodMs: Number($('sbus-period').value),
     failsafeMs: wholeNumber('sbus-failsafe', 'The failsafe time', 1, FAILSAFE_MAX_MS),
   };
-  let port;
-  try {
-    port = await navigator.serial.requestPort();
-  } catch (error) {
-    say(error.name === 'NotFoundError'
-      ? 'No port was chosen for SBUS.'
-      : `cannot ask for a serial port: ${error.message}`);
+  const port = await askForSerialPort('No port was chosen for SBUS.');
+  if (!port) {
     return;
   }
   const zeros = new Array(L.QUARN_PORT_COUNT).fill(0);
