@@ -1,7 +1,7 @@
 /*
  * Writes layout.js: the public header's layout constants as an ES module, so
- * the page's frame encoder, report dispatch and buffers use the header's
- * numbers rather than copies of them.
+ * the npm package's buffers and the page's frame encoder and report dispatch
+ * use the header's numbers rather than copies of them.
  *
  *   quarn-web-layout OUTPUT.js
  */

@@ -1,10 +1,9 @@
 // The web console: wires the page's controls to the sources, the SBUS
 // output and the views. One source runs at a time; its session (values,
 // counters, recording) stays on show after it stops, until the next starts.
-import * as L from './layout.js';
 import { COLORS, Plot } from './plot.js';
-import { MAX_CHUNK, loadLibrary } from './quarn.js';
-import { HEADER_SIZE } from './recording.js';
+import { MAX_CHUNK_SIZE, load } from './quarninterface/index.js';
+import * as L from './quarninterface/layout.js';
 import { SbusForwarder } from './sbus.js';
 import { Session } from './session.js';
 import { STANDARD_MAX, SimulatedPort } from './simulator.js';
@@ -186,7 +185,7 @@ async function stopSource() {
 }
 
 function decoderChunkSize() {
-  return wholeNumber('chunk-size', 'The decoder chunk size', 1, MAX_CHUNK);
+  return wholeNumber('chunk-size', 'The decoder chunk size', 1, MAX_CHUNK_SIZE);
 }
 
 // Stops the running source and starts another; makeSource(session, onEnd)
@@ -410,7 +409,7 @@ function frame() {
       values.render(session, barMax());
       state.dirty = false;
     }
-    $('download-recording').disabled = !(session.recording && session.recording.size > HEADER_SIZE);
+    $('download-recording').disabled = !session.recording?.holdsRecords;
     $('export-json').disabled = session.lines.length === 0;
   }
   if (!state.paused && state.plotDirty) {
@@ -496,7 +495,7 @@ async function main() {
   checkSupport();
   updateControls();
   try {
-    state.library = await loadLibrary();
+    state.library = await load();
   } catch (error) {
     state.busy = true;
     updateControls();

@@ -10,14 +10,16 @@
 //
 // A Worker keeps the time and the page writes each frame when the Worker's
 // tick arrives: the period holds while the tab is in the background.
-import * as L from './layout.js';
+import { load } from './quarninterface/index.js';
+import * as L from './quarninterface/layout.js';
 
 // SBUS: 100000 baud, 8 data bits, even parity, 2 stop bits.
 export const SBUS_SERIAL_OPTIONS = { baudRate: 100000, dataBits: 8, parity: 'even', stopBits: 2 };
 
 export class SbusForwarder {
   #port;
-  #encoder;
+  #library;
+  #encoder = null;
   #writer = null;
   #clock = null;
   #pending = null;
@@ -31,8 +33,7 @@ export class SbusForwarder {
   constructor(port, name, library, options, getPorts, onError) {
     this.#port = port;
     this.name = name;
-    // Its own copy of the library: its own SBUS2 end-byte cycle.
-    this.#encoder = library.instance();
+    this.#library = library;
     this.options = options;
     this.getPorts = getPorts;
     this.onError = onError;
@@ -43,6 +44,9 @@ export class SbusForwarder {
   }
 
   async start() {
+    // Its own copy of the library, from the module the page compiled: its
+    // own SBUS2 end-byte cycle, from 0x04 on.
+    this.#encoder = await load({ wasm: this.#library.module });
     try {
       await this.#port.open(SBUS_SERIAL_OPTIONS);
     } catch (error) {
@@ -115,7 +119,9 @@ export class SbusForwarder {
     if (!this.options.raw) {
       values = this.#encoder.convertStdSbus(values);
     }
-    const frame = this.#encoder.encodeSbus(values, this.options.sbus2);
+    const frame = this.options.sbus2
+      ? this.#encoder.encodeSbusV2(values)
+      : this.#encoder.encodeSbusV1(values);
     this.#lastWriteAt = performance.now();
     this.#pending = this.#writer.write(frame).then(
       () => {

@@ -1,8 +1,8 @@
-// One run of one source: its own copy of the library, what it decoded, its
+// One run of one source: its own stream parser, what it decoded, its
 // counters, and what it received, kept for download as a timed recording
 // and as JSON Lines.
-import * as L from './layout.js';
-import { MAX_CHUNK } from './quarn.js';
+import { MAX_CHUNK_SIZE } from './quarninterface/index.js';
+import * as L from './quarninterface/layout.js';
 import { RecordingWriter, channelsLine, controllerLine, portDataLine } from './recording.js';
 
 // Limits that keep a session of many hours from taking all of the tab's
@@ -11,14 +11,18 @@ export const RECORDING_LIMIT_BYTES = 256 * 1024 * 1024;
 export const JSON_LINE_LIMIT = 2_000_000;
 
 export class Session {
-  // chunkSize: the most bytes handed to the parser per call, 1 to 255. It
-  // returns one flag per call, so with 1 every data frame counts and
-  // updates the view on its own; with 255 reads are decoded as they come.
-  constructor(library, { kind, name, records, chunkSize = MAX_CHUNK }) {
+  // library: the package's QuarnInterface. chunkSize: the most bytes handed
+  // to the parser per call, 1 to 255. It returns one flag per call, so with
+  // 1 every data frame counts and updates the view on its own; with 255
+  // reads are decoded as they come.
+  constructor(library, { kind, name, records, chunkSize = MAX_CHUNK_SIZE }) {
     this.kind = kind;
     this.name = name;
     this.chunkSize = chunkSize;
-    this.decoder = library.instance();
+    this.library = library;
+    // A parser of its own, which starts empty: nothing a previous source
+    // left half-received completes a frame of this one.
+    this.parser = library.createParser();
     this.startedAt = performance.now();
     this.recording = records ? new RecordingWriter(RECORDING_LIMIT_BYTES) : null;
     this.lines = [];
@@ -28,9 +32,9 @@ export class Session {
     this.updates = 0;
     this.refused = 0;
     this.lastUpdateAt = null;
-    this.channels = new Array(L.QUARN_CHANNEL_COUNT).fill(0);
-    this.ports = new Array(L.QUARN_PORT_COUNT).fill(0);
-    this.controller = new Array(L.QUARN_CONTROLLER_VALUE_COUNT).fill(0);
+    this.channels = new Uint16Array(L.QUARN_CHANNEL_COUNT);
+    this.ports = new Uint16Array(L.QUARN_PORT_COUNT);
+    this.controller = new Uint16Array(L.QUARN_CONTROLLER_VALUE_COUNT);
     // The SBUS output while one runs: told of every data frame, and shown
     // in the JSON lines.
     this.sbus = null;
@@ -58,10 +62,10 @@ export class Session {
     for (let at = 0; at < bytes.length; at += this.chunkSize) {
       const chunk = bytes.subarray(at, Math.min(bytes.length, at + this.chunkSize));
       this.bytes += chunk.length;
-      if (this.decoder.parsePortData(chunk)) {
+      if (this.parser.feed(chunk)) {
         this.framesDecoded += 1;
-        this.channels = this.decoder.channels;
-        this.ports = this.decoder.ports;
+        this.channels = this.parser.channels;
+        this.ports = this.parser.ports;
         this.sbus?.onData();
         const sbus = this.sbus?.status();
         this.#keepLine(() =>
@@ -77,15 +81,22 @@ export class Session {
   feedHidReport(report, timeUs = this.elapsedUs()) {
     const t = timeUs / 1e6;
     this.bytes += report.length;
-    const decoder = this.decoder;
     const length = report.length;
-    if (length === L.QUARN_HID_GAME_CONTROLLER_REPORT_SIZE && decoder.parseGameController(report)) {
-      this.controller = this.decoder.controller;
-      this.#keepLine(() => controllerLine(t, this.controller, this.refused));
-    } else if (length === L.QUARN_HID_COMPATIBLE_REPORT_SIZE && decoder.parseCompatible(report)) {
-      this.channels = this.decoder.channels;
-      this.#keepLine(() => channelsLine(t, this.channels, this.refused));
-    } else {
+    let values = null;
+    if (length === L.QUARN_HID_GAME_CONTROLLER_REPORT_SIZE) {
+      values = this.library.parseHidGameController(report);
+      if (values) {
+        this.controller = values;
+        this.#keepLine(() => controllerLine(t, values, this.refused));
+      }
+    } else if (length === L.QUARN_HID_COMPATIBLE_REPORT_SIZE) {
+      values = this.library.parseHidCompatible(report);
+      if (values) {
+        this.channels = values;
+        this.#keepLine(() => channelsLine(t, values, this.refused));
+      }
+    }
+    if (!values) {
       this.refused += 1;
       return;
     }

@@ -6,7 +6,7 @@
 // Its frame encoder and command scanner follow the byte layouts on their own
 // and share nothing with the library, so what the page shows checks the
 // library against an independent writer.
-import * as L from './layout.js';
+import * as L from './quarninterface/layout.js';
 
 export const FRAME_RATE_HZ = 100;
 // The device's standard range: SBUS conversion maps 0..1200 onto 0..2047.

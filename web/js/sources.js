@@ -3,7 +3,7 @@
 // file. Each feeds a Session and calls onEnd(message) when it ends by
 // itself: a port that vanished, a replay that finished. stop() ends it on
 // request; stopNow() is the best the page can do while it is being closed.
-import { readRecording } from './recording.js';
+import { readRecording } from './quarninterface/index.js';
 
 // Web Serial's errors that leave the port usable: the stream is replaced
 // and reading goes on.
@@ -67,7 +67,7 @@ export class SerialSource {
       throw new Error(`cannot open the ${this.name} at ${this.baudRate} baud: ${error.message}`);
     }
     this.#writer = this.#port.writable.getWriter();
-    const request = this.session.decoder.requestUpload(...this.request);
+    const request = this.session.library.requestUploadPortData(...this.request);
     try {
       await this.#writer.write(request);
     } catch (error) {
@@ -157,7 +157,7 @@ export class SerialSource {
       return Promise.resolve();
     }
     this.#stopSent = true;
-    return this.#writer.write(this.session.decoder.stopUpload());
+    return this.#writer.write(this.session.library.stopUploadPortData());
   }
 
   // The page is going away: hand the stop command to the port now, as no
@@ -259,7 +259,7 @@ export class ReplaySource {
     this.#play(recording).catch((error) => this.onEnd(`${this.name} failed: ${error.message}`));
   }
 
-  async #play({ timed, records, problem }) {
+  async #play({ timed, records, error }) {
     if (!timed) {
       await this.#playAtOnce(records, () => this.session.elapsedUs());
     } else if (this.speed === Infinity) {
@@ -271,8 +271,9 @@ export class ReplaySource {
       return;
     }
     const what = timed ? 'timed recording' : 'raw bytes';
-    if (problem) {
-      this.onEnd(`${this.file.name} (${what}): ${problem}`, 'warning');
+    if (error) {
+      const replayed = records.length > 0 ? '; everything before it was replayed' : '';
+      this.onEnd(`${this.file.name} (${what}): ${error}${replayed}`, 'warning');
     } else {
       this.onEnd(`${this.name} finished (${what}, ${this.session.bytes} bytes)`, 'info');
     }
@@ -282,8 +283,8 @@ export class ReplaySource {
   async #playAtOnce(records, timeOf) {
     let fed = 0;
     for (const record of records) {
-      for (let at = 0; at < record.bytes.length && !this.#stopped; at += PIECE_BYTES) {
-        const piece = record.bytes.subarray(at, at + PIECE_BYTES);
+      for (let at = 0; at < record.data.length && !this.#stopped; at += PIECE_BYTES) {
+        const piece = record.data.subarray(at, at + PIECE_BYTES);
         this.session.feedBytes(piece, timeOf(record));
         fed += piece.length;
         if (fed >= PIECE_BYTES) {
@@ -303,7 +304,7 @@ export class ReplaySource {
       this.#clock.onmessage = () => {
         const due = (performance.now() - start) * 1000 * this.speed;
         while (!this.#stopped && next < records.length && records[next].timeUs <= due) {
-          this.session.feedBytes(records[next].bytes, records[next].timeUs);
+          this.session.feedBytes(records[next].data, records[next].timeUs);
           next += 1;
         }
         if (this.#stopped || next === records.length) {

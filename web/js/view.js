@@ -1,7 +1,7 @@
 // The values on the page: 12 channels as bars with their numbers, the 32
 // ports and the 11 game-controller values as plain integers, as
 // quarn-monitor prints them, and the counters with their rates.
-import * as L from './layout.js';
+import * as L from './quarninterface/layout.js';
 import { COLORS } from './plot.js';
 
 // Game-controller values 3 to 7 are 12 bits wide and value 8 has 4 bits

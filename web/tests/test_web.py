@@ -268,7 +268,7 @@ class Page(Browser):
             message = json.loads(entry["message"])["message"]
             if message["method"] == "Network.requestWillBeSent":
                 urls.add(message["params"]["request"]["url"])
-        self.assertIn(self.origin + "/QuarnInterface.wasm", urls)
+        self.assertIn(self.origin + "/js/quarninterface/QuarnInterface.wasm", urls)
         # Chromium's own chrome:// resources never touch the network.
         network = [u for u in urls if u.split(":", 1)[0] in ("http", "https", "ws", "wss", "ftp")]
         foreign = [u for u in network if not u.startswith(self.origin + "/")]
@@ -294,8 +294,8 @@ class Page(Browser):
         self.js("document.getElementById('replay-speed').value = '10'")
         self.driver.find_element(By.ID, "replay-file").send_keys(str(path))
         self.wait_shown("channels", last_channels)
-        wait_for(lambda: "cut inside record" in self.messages(), "the cut to be reported")
-        self.assertIn(f"{len(cut)} of its 200 bytes", self.messages())
+        wait_for(lambda: "is cut at byte" in self.messages(), "the cut to be reported")
+        self.assertIn(f"{len(cut)} of its 200 bytes are present", self.messages())
 
         # The session's clock is the recording's: the downloaded recording
         # holds the same bytes at the same times, and so do the JSON lines.
@@ -359,9 +359,12 @@ class Wasm(Browser):
         cls.native = lib
 
     def in_page(self, body, *args):
+        """Runs body with qi, the package's QuarnInterface as the page loads it."""
         return self.js(
-            "return (async () => { const { loadLibrary } = await import('/js/quarn.js');"
-            "const q = (await loadLibrary()).instance();" + body + "})()",
+            "return (async () => {"
+            "const qi = await (await import('/js/quarninterface/index.js')).load();"
+            + body
+            + "})()",
             *args,
         )
 
@@ -369,7 +372,7 @@ class Wasm(Browser):
         self.open_page()
         exports, imports = self.js(
             "return (async () => { const m = await WebAssembly.compile("
-            "await (await fetch('/QuarnInterface.wasm')).arrayBuffer());"
+            "await (await fetch('/js/quarninterface/QuarnInterface.wasm')).arrayBuffer());"
             "return [WebAssembly.Module.exports(m).map(e => [e.name, e.kind]),"
             "WebAssembly.Module.imports(m).length]; })()"
         )
@@ -422,8 +425,9 @@ class Wasm(Browser):
         rng = random.Random(1414)
         chunks = [list(c) for _ in range(3) for c in split_randomly(self.random_stream(rng), rng)]
         got = self.in_page(
+            "const p = qi.createParser();"
             "return arguments[0].map(c =>"
-            "  [q.parsePortData(Uint8Array.from(c)) ? 1 : 0, q.channels, q.ports]);",
+            "  [p.feed(Uint8Array.from(c)) ? 1 : 0, Array.from(p.channels), Array.from(p.ports)]);",
             chunks,
         )
         channels, ports = (ctypes.c_uint16 * CHANNELS)(), (ctypes.c_uint16 * PORTS)()
@@ -451,13 +455,13 @@ class Wasm(Browser):
         ]
         got = self.in_page(
             "const [reports, sets] = arguments;"
+            "const list = (values) => values && Array.from(values);"
             "return [reports.map(r => { const u = Uint8Array.from(r);"
-            "  return [q.parseGameController(u) ? q.controller : null,"
-            "          q.parseCompatible(u) ? q.channels : null]; }),"
-            " sets.map(s => q.convertStdSbus(s)),"
-            " sets.map(s => Array.from(q.encodeSbus(s, false))),"
-            " sets.map(s => Array.from(q.encodeSbus(s, true))),"
-            " Array.from(q.requestUpload(0xFA, 0x5F)), Array.from(q.stopUpload())];",
+            "  return [list(qi.parseHidGameController(u)), list(qi.parseHidCompatible(u))]; }),"
+            " sets.map(s => list(qi.convertStdSbus(s))),"
+            " sets.map(s => list(qi.encodeSbusV1(s))),"
+            " sets.map(s => list(qi.encodeSbusV2(s))),"
+            " list(qi.requestUploadPortData(0xFA, 0x5F)), list(qi.stopUploadPortData())];",
             reports,
             sets,
         )
