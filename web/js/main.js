@@ -41,7 +41,7 @@ const values = new ValuesView({
 const stats = new StatsView({
   source: $('stat-source'),
   bytes: $('stat-bytes'),
-  frames: $('stat-frames'),
+  updates: $('stat-updates'),
   byteRate: $('stat-byte-rate'),
   updateRate: $('stat-update-rate'),
   refused: $('stat-refused'),

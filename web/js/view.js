@@ -117,7 +117,7 @@ export class StatsView {
     const f = this.#fields;
     f.source.textContent = session.name;
     f.bytes.textContent = String(session.bytes);
-    f.frames.textContent = String(session.framesDecoded);
+    f.updates.textContent = String(session.updates);
     f.byteRate.textContent = this.#rates.bytes.toFixed(0);
     f.updateRate.textContent = this.#rates.updates.toFixed(1);
     f.refused.textContent = String(session.refused);

@@ -314,7 +314,7 @@ class Page(Browser):
         self.assertIn("https://", self.messages())
         self.assertIn("localhost", self.messages())
         self.click("simulate")
-        wait_for(lambda: int(self.text("stat-frames")) > 0, "the simulated device's frames")
+        wait_for(lambda: int(self.text("stat-updates")) > 0, "the simulated device's frames")
 
     def test_a_browser_without_the_apis_says_which_browsers_have_them(self):
         self.open_page(script="delete Navigator.prototype.serial; delete Navigator.prototype.hid;")
@@ -328,6 +328,28 @@ class Page(Browser):
         ):
             self.assertIn(words, self.messages())
         self.assertTrue(self.driver.find_element(By.ID, "replay-file").is_enabled())
+
+    def test_a_plot_channel_label_never_wraps_between_its_colour_mark_and_its_name(self):
+        self.open_page()
+        # The labels that a line break splits, or whose check box and name
+        # stand on different lines, at panel widths from narrow to wide.
+        split = self.js(
+            "const panel = document.getElementById('plot-panel'); const split = {};"
+            "for (let width = 160; width <= 480; width += 4) {"
+            "  panel.style.width = `${width}px`;"
+            "  for (const label of document.querySelectorAll('#plot-channels label')) {"
+            "    const box = label.querySelector('input').getBoundingClientRect();"
+            "    const range = document.createRange(); range.selectNodeContents(label.lastChild);"
+            "    const name = range.getBoundingClientRect();"
+            "    if (label.getClientRects().length !== 1 || range.getClientRects().length !== 1"
+            "        || box.bottom <= name.top || name.bottom <= box.top) {"
+            "      (split[width] ??= []).push(label.textContent);"
+            "    }"
+            "  }"
+            "}"
+            "panel.style.width = ''; return split;"
+        )
+        self.assertEqual(split, {})
 
 
 class Wasm(Browser):
@@ -543,6 +565,7 @@ class Serial(Browser):
         self.assertEqual([line["frames_decoded"] for line in lines], [1, 2, 3])
         self.assertEqual(lines[-1]["bytes"], len(stream))
         self.assertNotIn("sbus", lines[-1])
+        wait_for(lambda: self.text("stat-updates") == "3", "three updates counted")
 
         self.click("connect-serial")
         wait_for(lambda: self.js("return __standins.ports.device.closed"), "the port to close")
