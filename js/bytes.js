@@ -7,8 +7,16 @@ export function describe(value) {
   return typeof value === 'object' ? (value.constructor?.name ?? 'an object') : typeof value;
 }
 
-// The bytes of a Uint8Array, another ArrayBufferView or an ArrayBuffer, as a
-// view of the same memory; `what` names the caller in the error.
+// Pages that are not cross-origin isolated have no SharedArrayBuffer.
+const isBuffer = (value) =>
+  value instanceof ArrayBuffer ||
+  (typeof SharedArrayBuffer !== 'undefined' && value instanceof SharedArrayBuffer);
+
+export const isBytes = (value) => ArrayBuffer.isView(value) || isBuffer(value);
+
+// The bytes of a Uint8Array, another ArrayBufferView or an (also shared)
+// ArrayBuffer, as a view of the same memory; `what` names the caller in
+// the error.
 export function asBytes(value, what) {
   if (value instanceof Uint8Array) {
     return value;
@@ -16,7 +24,7 @@ export function asBytes(value, what) {
   if (ArrayBuffer.isView(value)) {
     return new Uint8Array(value.buffer, value.byteOffset, value.byteLength);
   }
-  if (value instanceof ArrayBuffer) {
+  if (isBuffer(value)) {
     return new Uint8Array(value);
   }
   throw new TypeError(

@@ -1,8 +1,11 @@
 // Types of the quarninterface package. They name no type of the DOM or of
 // Node, so they check under any `lib` and `types` setting.
 
-/** Binary input: a Uint8Array (a Node Buffer is one), another typed array or DataView, or an ArrayBuffer. */
-export type Bytes = ArrayBufferView | ArrayBuffer;
+/**
+ * Binary input: a Uint8Array (a Node Buffer is one), another typed array or a DataView, or an
+ * ArrayBuffer or SharedArrayBuffer.
+ */
+export type Bytes = ArrayBufferView | ArrayBufferLike;
 
 /** WebAssembly.Module where the global types know it (lib "dom", @types/node), else any object. */
 export type CompiledModule = typeof globalThis extends {
@@ -76,14 +79,17 @@ export interface Recording {
   timed: boolean;
   /** The records in file order; each data is a view into the bytes read. */
   records: RecordingRecord[];
-  /** True when the file is cut short: records holds what came before the cut, and the bytes present of the cut record. */
+  /**
+   * True when the file is cut short: records holds what came before the cut, the bytes present of
+   * the cut record last.
+   */
   truncated: boolean;
   /** Why the file could not be read to its end, or null. */
   error: string | null;
 }
 
 export interface QuarnInterface {
-  /** The 7-byte upload request FA E5 02 00 first second 5F; each request byte 0 to 255, default 0. */
+  /** The 7-byte upload request FA E5 02 00 first second 5F; request bytes 0 to 255, default 0. */
   requestUploadPortData(first?: number, second?: number): Uint8Array;
   /** The 5-byte stop command FA E4 00 00 5F. */
   stopUploadPortData(): Uint8Array;
@@ -93,11 +99,14 @@ export interface QuarnInterface {
   parseHidGameController(report: Bytes): Uint16Array | null;
   /** The 12 channels of a 29-byte compatible report starting with 0xFA, or null when refused. */
   parseHidCompatible(report: Bytes): Uint16Array | null;
-  /** 16 values from the standard range scaled to SBUS: min(v * 1.706, 2047). RangeError unless 16 values of 0 to 65535. */
+  /**
+   * 16 values from the standard range scaled to SBUS: min(v * 1.706, 2047). A RangeError unless
+   * 16 values of 0 to 65535.
+   */
   convertStdSbus(values: ArrayLike<number>): Uint16Array;
-  /** A 25-byte SBUS frame, start byte 0x0F, end byte 0. RangeError unless 16 values of 0 to 65535. */
+  /** A 25-byte SBUS frame: start byte 0x0F, end byte 0. A RangeError unless 16 values, 0-65535. */
   encodeSbusV1(channels: ArrayLike<number>): Uint8Array;
-  /** As encodeSbusV1 with the end byte cycling 0x04, 0x14, 0x24, 0x34; the cycle is this object's, from 0x04. */
+  /** As encodeSbusV1; the end byte cycles 0x04, 0x14, 0x24, 0x34, from 0x04 for each load(). */
   encodeSbusV2(channels: ArrayLike<number>): Uint8Array;
   readRecording(bytes: Bytes): Recording;
   writeRecording(records: Iterable<RecordingRecordInput>): Uint8Array;

@@ -11,7 +11,7 @@
 // decoders and the SBUS encoders (so its SBUS2 end-byte cycle is its own);
 // every PortDataParser holds another, so each parser has its own reassembly
 // buffer and starts empty.
-import { asBytes, describe } from './bytes.js';
+import { asBytes, describe, isBytes } from './bytes.js';
 import * as L from './layout.js';
 import { readRecording, writeRecording } from './recording.js';
 
@@ -267,7 +267,9 @@ function checkModule(module, name) {
   const exported = new Set(WebAssembly.Module.exports(module).map((e) => e.name));
   const missing = [...FUNCTIONS, 'memory', '__heap_base'].filter((n) => !exported.has(n));
   if (missing.length > 0) {
-    throw new Error(`${name} is not the QuarnInterface module: it lacks ${missing.join(', ')}`);
+    throw new Error(
+      `cannot load ${name}: it is not the QuarnInterface module; it lacks ${missing.join(', ')}`,
+    );
   }
   return module;
 }
@@ -277,7 +279,9 @@ async function compile(bytes, name) {
   try {
     module = await WebAssembly.compile(bytes);
   } catch (error) {
-    throw new Error(`${name} is not a WebAssembly module: ${error.message}`, { cause: error });
+    throw new Error(`cannot load ${name}: it is not a WebAssembly module (${error.message})`, {
+      cause: error,
+    });
   }
   return checkModule(module, name);
 }
@@ -313,7 +317,7 @@ export async function loadModule(source, readLocal = () => null) {
   if (wasm instanceof WebAssembly.Module) {
     return new QuarnInterface(checkModule(wasm, 'the module given'));
   }
-  if (wasm instanceof ArrayBuffer || ArrayBuffer.isView(wasm)) {
+  if (isBytes(wasm)) {
     return new QuarnInterface(await compile(wasm, 'the bytes given'));
   }
   if (isResponse(wasm)) {

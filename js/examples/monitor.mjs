@@ -79,12 +79,14 @@ async function stop(code) {
   stopping = true;
   try {
     await call(port, 'write', qi.stopUploadPortData());
-    await call(port, 'drain');
-    await call(port, 'close');
   } catch (error) {
     process.stderr.write(`monitor.mjs: could not stop the device on ${path}: ${error.message}\n`);
     code = EXIT_FAILURE;
   }
+  // Waits until the command is on the line. A device may hang up as soon as
+  // it has it (a simulator on a pseudo-terminal does): then there is
+  // nothing left to wait for.
+  await call(port, 'drain').catch(() => {});
   process.exit(code);
 }
 
