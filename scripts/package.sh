@@ -11,6 +11,8 @@
 #   quarninterface-<v>-py3-none-<platform>.whl  the binding with the library,
 #                                            for manylinux_2_17_x86_64,
 #                                            win_amd64 and win32
+#   quarninterface-<v>.tgz                   the npm package: the library as
+#                                            WebAssembly, for Node and browsers
 #   SHA256SUMS                               checksums of all of the above
 #
 # The kits come from release builds (the package-* presets: no tests, no
@@ -130,6 +132,20 @@ python_dist win64 win_amd64 "QuarnInterface-$v-win64.zip" \
     "QuarnInterface-$v-win64/bin/QuarnInterface.dll" QuarnInterface.dll
 python_dist win32 win32 "QuarnInterface-$v-win32.zip" \
     "QuarnInterface-$v-win32/bin/QuarnInterface.dll" QuarnInterface.dll
+
+# npm: the package as the web preset's build lays it out, packed by npm
+# itself. npm pack gives every entry owner 0 and one fixed time whatever
+# SOURCE_DATE_EPOCH says, and sorts them; it keeps the files' modes, which
+# depend on the checkout's umask, so they are set here.
+echo "== npm"
+npm_version=$(node -p 'require("./js/package.json").version')
+[ "$npm_version" = "$v" ] || fail "js/package.json has version '$npm_version', the header $v"
+npm_stage=build/web/npm/quarninterface
+step web-configure cmake --preset web
+step web-build cmake --build --preset web
+find "$npm_stage" -type d -exec chmod 0755 {} +
+find "$npm_stage" -type f -exec chmod 0644 {} +
+step npm-pack npm pack --ignore-scripts --pack-destination "$out" "$npm_stage"
 
 (cd "$dist" && sha256sum -- * >"$out/SHA256SUMS.new" && mv "$out/SHA256SUMS.new" SHA256SUMS)
 echo "== kits in $dist/"

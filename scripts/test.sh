@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux library and its suite, the lint, the
 # suite under sanitizers, the bounded fuzz runs, the Windows DLLs (x64 under
-# Wine, x86 checked statically), the web console in headless Chromium, and
-# the release kits.
+# Wine, x86 checked statically), the web console in headless Chromium, the
+# npm package under Node, and the release kits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -68,6 +68,14 @@ stage "web"
 cmake --preset web
 cmake --build --preset web
 ctest --preset web
+
+# The npm package (js/) with Node's own test runner, against the native
+# library and the tools of the linux stage. npm ci installs the development
+# tools pinned in package-lock.json: TypeScript for the type check and
+# serialport for the example.
+stage "npm"
+npm ci --prefer-offline --no-audit --no-fund --loglevel=error
+node --test js/test/*.test.mjs
 
 # Release kits: scripts/package.sh makes every kit into dist/; then each is
 # installed and used the way its users do.

@@ -52,6 +52,7 @@ WINDOWS_WHEELS = {  # wheel tag -> architecture
     "win32": "win32",
 }
 WHEELS = [LINUX_WHEEL] + [f"quarninterface-{V}-py3-none-{t}.whl" for t in WINDOWS_WHEELS]
+NPM_PACKAGE = f"quarninterface-{V}.tgz"
 WINDOWS = {  # architecture -> (MinGW triplet, objdump's name for the DLL format)
     "win64": ("x86_64-w64-mingw32", "pei-x86-64"),
     "win32": ("i686-w64-mingw32", "pei-i386"),
@@ -370,6 +371,7 @@ class DistTest(KitTest):
             ZIPS["win64"]: f"QuarnInterface-{V}-win64/LICENSE.txt",
             ZIPS["win32"]: f"QuarnInterface-{V}-win32/LICENSE.txt",
             SDIST: f"quarninterface-{V}/LICENSE",
+            NPM_PACKAGE: "package/LICENSE",
         } | {wheel: f"quarninterface-{V}.dist-info/LICENSE" for wheel in WHEELS}
         for name, member in places.items():
             with self.subTest(name):
@@ -381,7 +383,7 @@ class DistTest(KitTest):
             self.assertIn("License: MIT\n", metadata)
 
     def test_dist_holds_every_kit_and_their_checksums(self):
-        kits = {*DEBS, TARBALL, SDIST, *ZIPS.values(), *WHEELS}
+        kits = {*DEBS, TARBALL, SDIST, *ZIPS.values(), *WHEELS, NPM_PACKAGE}
         self.assertEqual({path.name for path in DIST.iterdir()}, kits | {"SHA256SUMS"})
         sums = kit("SHA256SUMS").read_text().splitlines()
         self.assertEqual({line.split(maxsplit=1)[1] for line in sums}, kits)
