@@ -113,7 +113,7 @@ const column = (text, width) => String(text).padStart(width);
 
 const qi = await load();
 const bytes = stream();
-console.log(`${FRAMES} type-2 frames, ${bytes.length} bytes; ns per byte, median of ${ROUNDS} runs`);
+console.log(`${FRAMES} type-2 frames, ${bytes.length} bytes; ns per byte, median of ${ROUNDS}`);
 console.log('chunk       feed     direct  copy+call  feed/direct  feed/(copy+call)');
 for (const size of CHUNK_SIZES) {
   const runs = Object.entries(ways).map(([name, make]) => [name, make(qi, bytes, size)]);

@@ -4,8 +4,9 @@
 # `linux` limits it to what the linux preset needs (the demo); the default,
 # `all`, adds clang for fuzzing, clang-format and clang-tidy for scripts/lint.sh,
 # MinGW-w64 and Wine for the Windows DLLs, what scripts/package.sh needs for
-# the release kits, and for the web console emscripten (the WebAssembly build)
-# with Chromium, chromedriver and Selenium (its tests in a real browser).
+# the release kits, for the web console emscripten (the WebAssembly build)
+# with Chromium, chromedriver and Selenium (its tests in a real browser), and
+# Node.js with npm for the npm package.
 set -euo pipefail
 
 # What the linux preset needs: the library, its tests, tools and benchmarks
@@ -25,6 +26,9 @@ case "${1:-all}" in
     packages+=(clang libclang-rt-14-dev clang-format clang-tidy mingw-w64 wine wine64)
     packages+=(dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
     packages+=(emscripten chromium chromium-driver python3-selenium)
+    # The npm package's tests (scripts/test.sh's npm stage) run under Node.js
+    # 18 or newer, with npm for npm ci and npm pack.
+    packages+=(nodejs)
     ;;
   *)
     echo "usage: $0 [linux|all]" >&2
@@ -36,6 +40,11 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# NodeSource's Node.js brings npm and conflicts with Debian's npm package,
+# which Debian's own Node.js needs: ask for it only where npm is missing.
+if [ "${1:-all}" = all ] && ! command -v npm >/dev/null 2>&1; then
+  missing+=(npm)
+fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
