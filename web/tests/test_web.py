@@ -577,6 +577,10 @@ class Serial(Browser):
         self.connect("lost")
         self.push("lost", data_frame(0, list(range(CHANNELS))))
         self.wait_shown("channels", list(range(CHANNELS)))
+        # The device is lost 14 bytes into a frame whose channel 5 is 863
+        # (0x035F): 0x5F where the next connection's frame would complete it.
+        channels = [1000] * 5 + [863] + [1000] * 6
+        self.push("lost", data_frame(0, channels)[:14])
         self.js("__standins.ports.lost.vanish()")
         wait_for(lambda: "disappeared" in self.messages(), "the lost port to be reported")
         self.assertIn("serial port 1a86:7523 disappeared", self.messages())
@@ -584,8 +588,8 @@ class Serial(Browser):
             lambda: self.text("connect-serial") == "Connect serial port…", "the button to reset"
         )
         self.connect("next")
-        self.push("next", data_frame(0, [5] * CHANNELS))
-        self.wait_shown("channels", [5] * CHANNELS)
+        self.push("next", data_frame(0, channels))
+        self.wait_shown("channels", channels)
 
     def test_closing_the_page_sends_the_stop_command(self):
         self.open_page()
