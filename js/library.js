@@ -305,8 +305,10 @@ async function fetchBytes(url) {
   return responseBytes(response, String(url));
 }
 
+// A Response, or anything shaped like one; a Blob has arrayBuffer() too, but
+// no status.
 function isResponse(value) {
-  return typeof value === 'object' && value !== null && typeof value.arrayBuffer === 'function';
+  return typeof value?.arrayBuffer === 'function' && typeof value.ok === 'boolean';
 }
 
 // load() for every platform: `source` is the `wasm` option, or its default.
