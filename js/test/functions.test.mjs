@@ -2,7 +2,6 @@
 // come from the byte layouts.
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
-import { createServer } from 'node:http';
 import { join } from 'node:path';
 import { test } from 'node:test';
 import { pathToFileURL } from 'node:url';
@@ -12,13 +11,7 @@ import { HEAD, PACKAGE_DIR, qiPackage } from './support.mjs';
 const { load } = qiPackage;
 const qi = await load();
 const bytes = (n, fill = 0) => new Uint8Array(n).fill(fill);
-const withBytes = (report, at) => {
-  const out = Uint8Array.from(report);
-  for (const [k, v] of Object.entries(at)) {
-    out[k] = v;
-  }
-  return out;
-};
+const withBytes = (report, at) => Object.assign(Uint8Array.from(report), at);
 
 test('the commands', () => {
   assert.deepEqual([...qi.requestUploadPortData(0xfa, 0x5f)], [0xfa, 0xe5, 2, 0, 0xfa, 0x5f, 0x5f]);
@@ -30,38 +23,32 @@ test('the commands', () => {
 });
 
 test('HID reports: values from the report layouts, refused ones null', () => {
-  const zeros11 = new Array(11).fill(0);
-  const gameController = [
-    // name, report, the 11 values or null
-    ['16-bit values, low byte first', withBytes(bytes(19), { 0: 0x34, 1: 0x12, 17: 0xab }),
-      [0x1234, ...zeros11.slice(1, 10), 0xab00]],
-    ['12-bit values share byte 7', withBytes(bytes(19), { 6: 0x21, 7: 0x43, 8: 0x65 }),
-      [0, 0, 0, 0x321, 0x654, ...zeros11.slice(5)]],
-    ['bytes 6 to 13 all ones', withBytes(bytes(19), { 6: 255, 7: 255, 8: 255, 9: 255, 10: 255,
-      11: 255, 12: 255, 13: 255 }), [0, 0, 0, 4095, 4095, 4095, 4095, 4095, 15, 0, 0]],
-    ['byte 18 is not read', withBytes(bytes(19), { 18: 0xff }), zeros11],
-    ['18 bytes', bytes(18), null],
-    ['20 bytes', bytes(20), null],
-    // The library takes an 8-bit length: 275 must not pass as 19.
-    ['275 bytes', bytes(275), null],
-  ];
-  for (const [name, report, want] of gameController) {
-    const got = qi.parseHidGameController(report);
-    assert.deepEqual(got && [...got], want, name);
-  }
+  const zeros = new Array(11).fill(0);
   const compatible = withBytes(bytes(29, 0xee), { 0: HEAD, 4: 0x34, 5: 0x12, 27: 0x80 });
   const channels = [0x1234, ...new Array(10).fill(0xeeee), 0x80ee];
+  const [game, compat] = [(r) => qi.parseHidGameController(r), (r) => qi.parseHidCompatible(r)];
   const rows = [
-    ['start byte 0xFA; bytes 1 to 3 and 28 not read', compatible, channels],
-    ['as a DataView inside a larger buffer',
+    // decoder, name, report, the values or null
+    [game, '16-bit values, low byte first', withBytes(bytes(19), { 0: 0x34, 1: 0x12, 17: 0xab }),
+      [0x1234, ...zeros.slice(1, 10), 0xab00]],
+    [game, '12-bit values share byte 7', withBytes(bytes(19), { 6: 0x21, 7: 0x43, 8: 0x65 }),
+      [0, 0, 0, 0x321, 0x654, ...zeros.slice(5)]],
+    [game, 'bytes 6 to 13 all ones', Uint8Array.from([...bytes(6), ...bytes(8, 255), ...bytes(5)]),
+      [0, 0, 0, 4095, 4095, 4095, 4095, 4095, 15, 0, 0]],
+    [game, 'byte 18 is not read', withBytes(bytes(19), { 18: 0xff }), zeros],
+    [game, '18 bytes', bytes(18), null],
+    [game, '20 bytes', bytes(20), null],
+    // The library takes an 8-bit length: 275 must not pass for 19, nor 285 for 29.
+    [game, '275 bytes', bytes(275), null],
+    [compat, 'start byte 0xFA; bytes 1 to 3 and 28 not read', compatible, channels],
+    [compat, 'a DataView inside a larger buffer',
       new DataView(Uint8Array.from([1, ...compatible, 2]).buffer, 1, 29), channels],
-    ['start byte 0xFB', withBytes(compatible, { 0: 0xfb }), null],
-    ['28 bytes', compatible.subarray(0, 28), null],
-    ['30 bytes', Uint8Array.from([...compatible, 0]), null],
-    ['285 bytes', Uint8Array.from([...compatible, ...bytes(256)]), null],
+    [compat, 'start byte 0xFB', withBytes(compatible, { 0: 0xfb }), null],
+    [compat, '28 bytes', compatible.subarray(0, 28), null],
+    [compat, '285 bytes', Uint8Array.from([...compatible, ...bytes(256)]), null],
   ];
-  for (const [name, report, want] of rows) {
-    const got = qi.parseHidCompatible(report);
+  for (const [decode, name, report, want] of rows) {
+    const got = decode(report);
     assert.deepEqual(got && [...got], want, name);
   }
 });
@@ -113,31 +100,20 @@ test('SBUS2 end bytes cycle per load(), and a refused channel set advances nothi
 test('load() takes the module in every form, and says what is wrong with a bad one', async () => {
   const path = join(PACKAGE_DIR, 'QuarnInterface.wasm');
   const wasm = await readFile(path);
-  const server = createServer((request, response) => {
-    response.writeHead(request.url === '/q.wasm' ? 200 : 404).end(wasm);
-  });
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const http = `http://127.0.0.1:${server.address().port}`;
-  try {
-    const good = [undefined, { wasm }, { wasm: wasm.buffer.slice(0) }, { wasm: path },
-      { wasm: pathToFileURL(path) }, { wasm: new Response(wasm) },
-      { wasm: fetch(`${http}/q.wasm`) }, { wasm: `${http}/q.wasm` }, { wasm: qi.module }];
-    for (const options of good) {
-      const loaded = await load(options);
-      assert.deepEqual([...loaded.stopUploadPortData()], [0xfa, 0xe4, 0, 0, 0x5f]);
-    }
-    const emptyModule = Uint8Array.from([0, 0x61, 0x73, 0x6d, 1, 0, 0, 0]);
-    const bad = [
-      [{ wasm: Uint8Array.from([1, 2, 3]) }, /the bytes given: it is not a WebAssembly module/],
-      [{ wasm: emptyModule }, /it is not the QuarnInterface module; it lacks request_upload/],
-      [{ wasm: '/no/such/QuarnInterface.wasm' }, /cannot load the .* module: ENOENT/],
-      [{ wasm: `${http}/missing.wasm` }, /cannot load http.*missing.wasm: HTTP 404/],
-      [{ wasm: 42 }, /load: wasm takes .* not number/],
-    ];
-    for (const [options, message] of bad) {
-      await assert.rejects(load(options), message);
-    }
-  } finally {
-    server.close();
+  const good = [undefined, { wasm }, { wasm: wasm.buffer.slice(0) }, { wasm: path },
+    { wasm: pathToFileURL(path) }, { wasm: new Response(wasm) },
+    { wasm: Promise.resolve(new Response(wasm)) }, { wasm: qi.module }];
+  for (const options of good) {
+    assert.deepEqual([...(await load(options)).stopUploadPortData()], [0xfa, 0xe4, 0, 0, 0x5f]);
+  }
+  const bad = [
+    [Uint8Array.from([1, 2, 3]), /the bytes given: it is not a WebAssembly module/],
+    [Uint8Array.from([0, 0x61, 0x73, 0x6d, 1, 0, 0, 0]), /not the QuarnInterface module; it lacks/],
+    ['/no/such/QuarnInterface.wasm', /cannot load the .* module: ENOENT/],
+    [new Response('', { status: 404, statusText: 'Not Found' }), /HTTP 404 Not Found/],
+    [42, /load: wasm takes .* not number/],
+  ];
+  for (const [wasm, message] of bad) {
+    await assert.rejects(load({ wasm }), message);
   }
 });

@@ -4,35 +4,21 @@ import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
 import {
-  CHANNELS,
-  PORTS,
-  dataFrame,
-  nativeParse,
-  qiPackage,
-  random,
-  randomStream,
-  splitRandomly,
-  values,
+  dataFrame, nativeParse, qiPackage, random, randomStream, splitRandomly,
 } from './support.mjs';
 
 const qi = await qiPackage.load();
 
-// The chunk as feed gets it: now and then as a DataView or a Node Buffer
-// inside a larger buffer, so only the view's own bytes may count.
-function asInput(chunk, k) {
-  const padded = Uint8Array.from([0xfa, 0xa5, ...chunk, 0x5f]);
-  if (k % 3 === 1) {
-    return new DataView(padded.buffer, 2, chunk.length);
-  }
-  return k % 3 === 2 ? Buffer.from(padded.buffer, 2, chunk.length) : Uint8Array.from(chunk);
-}
-
+// Every third chunk comes as a DataView and every third as a Node Buffer,
+// each inside a larger buffer: only the view's own bytes may count.
 function feedAll(parser, chunks) {
-  return chunks.map((chunk, k) => [
-    parser.feed(asInput(chunk, k)) ? 1 : 0,
-    [...parser.channels],
-    [...parser.ports],
-  ]);
+  return chunks.map((chunk, k) => {
+    const padded = Uint8Array.from([0xfa, 0xa5, ...chunk, 0x5f]).buffer;
+    const views = [Uint8Array.from(chunk), new DataView(padded, 2, chunk.length),
+      Buffer.from(padded, 2, chunk.length)];
+    const decoded = parser.feed(views[k % 3]) ? 1 : 0;
+    return [decoded, [...parser.channels], [...parser.ports]];
+  });
 }
 
 test('random streams in random chunks of up to 700 bytes decode as the native library', () => {
@@ -61,29 +47,12 @@ test('a new parser starts clean: a cut frame never completes the next stream', (
   // byte at the old trailer position is 0x5F, and the remains of a shared
   // parser would take the new stream's frame as the end of the old one.
   const channels = [1000, 1000, 1000, 1000, 1000, 863, ...new Array(6).fill(1000)];
-  const whole = dataFrame(0, channels);
+  const whole = Uint8Array.from(dataFrame(0, channels));
   for (const cut of [1, 4, 14, 15, 29]) {
-    const old = qi.createParser();
-    assert.equal(old.feed(Uint8Array.from(whole.slice(0, cut))), false, `cut after ${cut}`);
+    assert.equal(qi.createParser().feed(whole.subarray(0, cut)), false, `cut after ${cut}`);
     const parser = qi.createParser();
-    assert.equal(parser.feed(Uint8Array.from(whole)), true, `cut after ${cut}`);
-    assert.deepEqual([...parser.channels], channels, `cut after ${cut}`);
-    assert.deepEqual([...parser.ports], new Array(PORTS).fill(0), `cut after ${cut}`);
+    assert.equal(parser.feed(whole), true, `cut after ${cut}`);
+    parser.channels[5] = 0; // a copy: the parser's values stay
+    assert.deepEqual([[...parser.channels], parser.ports.some(Boolean)], [channels, false]);
   }
-});
-
-test('values are copies, zeros before the first frame, and kept by frames without them', () => {
-  const parser = qi.createParser();
-  assert.deepEqual([...parser.channels], new Array(CHANNELS).fill(0));
-  const rng = random(5);
-  const channels = values(rng, CHANNELS);
-  const ports = values(rng, PORTS);
-  assert.equal(parser.feed(Uint8Array.from(dataFrame(2, channels, ports))), true);
-  parser.channels[0] = channels[0] ^ 1;
-  const other = values(rng, PORTS);
-  assert.equal(parser.feed(Uint8Array.from(dataFrame(1, [], other))), true);
-  assert.deepEqual([...parser.channels], channels);
-  assert.deepEqual([...parser.ports], other);
-  assert.equal(parser.feed(new Uint8Array(0)), false);
-  assert.throws(() => parser.feed([0xfa]), TypeError);
 });

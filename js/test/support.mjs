@@ -5,6 +5,7 @@
 // The paths default to the build trees of the web and linux presets; the
 // environment variables QUARN_NPM_PACKAGE, QUARN_INTERFACE_LIBRARY,
 // QUARN_MONITOR and QUARN_SIM name others.
+import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import { existsSync } from 'node:fs';
 import { dirname, join, resolve } from 'node:path';
@@ -33,14 +34,8 @@ for (const [path, preset] of [
 // The package as Node imports it.
 export const qiPackage = await import(pathToFileURL(join(PACKAGE_DIR, 'node.js')).href);
 
-export const HEAD = 0xfa;
-export const TAIL = 0x5f;
-export const CMD_DATA = 0xa5;
-export const CMD_REQUEST = 0xe5;
-export const CMD_STOP = 0xe4;
-export const CHANNELS = 12;
-export const PORTS = 32;
-const TYPE2_GAP = 6;
+export const [HEAD, TAIL, CMD_DATA, CMD_REQUEST, CMD_STOP] = [0xfa, 0x5f, 0xa5, 0xe5, 0xe4];
+export const [CHANNELS, PORTS, TYPE2_GAP] = [12, 32, 6];
 
 export const le16 = (values) => values.flatMap((v) => [v & 0xff, v >> 8]);
 
@@ -52,15 +47,9 @@ export function frame(command, payload, trailer = TAIL) {
 // A data frame: the type byte, 12 channels for type 0, 32 ports for type 1,
 // and for type 2 the channels, six unused bytes and the ports.
 export function dataFrame(type, channels = [], ports = []) {
-  const payload = [type];
-  if (type === 0) {
-    payload.push(...le16(channels));
-  } else if (type === 1) {
-    payload.push(...le16(ports));
-  } else {
-    payload.push(...le16(channels), ...new Array(TYPE2_GAP).fill(0), ...le16(ports));
-  }
-  return frame(CMD_DATA, payload);
+  const payloads = [le16(channels), le16(ports),
+    [...le16(channels), ...new Array(TYPE2_GAP).fill(0), ...le16(ports)]];
+  return frame(CMD_DATA, [type, ...payloads[type]]);
 }
 
 // mulberry32: a small seeded generator, so every run sees the same streams.
@@ -119,9 +108,7 @@ export function splitRandomly(data, rng, largest) {
 
 export function run(command, args, options = {}) {
   const result = spawnSync(command, args, { encoding: 'utf8', timeout: 60000, ...options });
-  if (result.error) {
-    throw result.error;
-  }
+  assert.ifError(result.error);
   return result;
 }
 
@@ -132,8 +119,6 @@ export function nativeParse(chunks) {
     input: JSON.stringify(chunks),
     env: { ...process.env, QUARN_INTERFACE_LIBRARY: NATIVE_LIBRARY },
   });
-  if (result.status !== 0) {
-    throw new Error(`native_parser.py failed: ${result.stderr}`);
-  }
+  assert.equal(result.status, 0, `native_parser.py failed: ${result.stderr}`);
   return JSON.parse(result.stdout);
 }
