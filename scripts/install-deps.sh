@@ -5,7 +5,8 @@
 # `all`, adds clang for fuzzing, clang-format and clang-tidy for scripts/lint.sh,
 # MinGW-w64 and Wine for the Windows DLLs, what scripts/package.sh needs for
 # the release kits, and for the web console emscripten (the WebAssembly build)
-# with Chromium, chromedriver and Selenium (its tests in a real browser).
+# with Chromium, chromedriver and Selenium (its tests in a real browser), and Mono
+# with NUnit for the .NET binding and its NuGet package.
 set -euo pipefail
 
 # What the linux preset needs: the library, its tests, tools and benchmarks
@@ -25,6 +26,9 @@ case "${1:-all}" in
     packages+=(clang libclang-rt-14-dev clang-format clang-tidy mingw-w64 wine wine64)
     packages+=(dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
     packages+=(emscripten chromium chromium-driver python3-selenium)
+    # The .NET binding: Mono's C# compiler, reference assemblies and Mono.Cecil (mono-devel),
+    # and NUnit to run its tests under Mono.
+    packages+=(mono-devel nunit-console libnunit-cil-dev)
     ;;
   *)
     echo "usage: $0 [linux|all]" >&2
