@@ -142,40 +142,41 @@ namespace QuarnInterface.Tests
             Assert.AreEqual(U16(new[] { 64232, 6565, 0 }), parser.Channels.Skip(4).Take(3));
         }
 
-        [TestCase(1)]
-        [TestCase(3)]
-        [TestCase(4)]
-        [TestCase(5)]
-        [TestCase(14)]
-        [TestCase(15)]
-        [TestCase(22)]
-        [TestCase(29)]
-        public void ANewParserStartsClean(int cut)
+        // The frame lost mid-way: the measured case's own frame, or the longest frame the
+        // library can hold (a 495-byte payload), which one call of 255 zeros cannot flush.
+        private static IEnumerable<TestCaseData> LostFrames()
         {
-            var frame = NewStreamFrame();
-            Assert.IsFalse(new PortDataParser().Feed(frame, 0, cut));
+            var longest = DataFrame(0, Le16(Enumerable.Repeat(1000, 12)).Concat(new byte[470])
+                                           .ToArray());
+            Assert.AreEqual(500, longest.Length);
+            foreach (var cut in new[] { 1, 3, 4, 5, 14, 15, 22, 29 })
+            {
+                yield return new TestCaseData(NewStreamFrame(), cut).SetName("CutAt" + cut);
+            }
+            foreach (var cut in new[] { 10, 250, 499 })
+            {
+                yield return new TestCaseData(longest, cut).SetName("LongestCutAt" + cut);
+            }
+        }
+
+        [TestCaseSource(nameof(LostFrames))]
+        public void ANewParserStartsClean(byte[] lost, int cut)
+        {
+            Assert.IsFalse(new PortDataParser().Feed(lost, 0, cut));
             var parser = new PortDataParser();
-            Assert.IsTrue(parser.Feed(frame));
+            Assert.IsTrue(parser.Feed(NewStreamFrame()));
             Assert.AreEqual(U16(new[] { 1000, 863, 1000 }), parser.Channels.Skip(4).Take(3));
         }
 
-        [TestCase(1)]
-        [TestCase(3)]
-        [TestCase(4)]
-        [TestCase(5)]
-        [TestCase(14)]
-        [TestCase(15)]
-        [TestCase(22)]
-        [TestCase(29)]
-        public void ResetStartsCleanAndKeepsTheValues(int cut)
+        [TestCaseSource(nameof(LostFrames))]
+        public void ResetStartsCleanAndKeepsTheValues(byte[] lost, int cut)
         {
-            var frame = NewStreamFrame();
             var parser = new PortDataParser();
             parser.Feed(Type1(Ports));
-            Assert.IsFalse(parser.Feed(frame, 0, cut));
+            Assert.IsFalse(parser.Feed(lost, 0, cut));
             parser.Reset();
             AssertValues(parser, NoChannels, Ports);
-            Assert.IsTrue(parser.Feed(frame));
+            Assert.IsTrue(parser.Feed(NewStreamFrame()));
             Assert.AreEqual(U16(new[] { 1000, 863, 1000 }), parser.Channels.Skip(4).Take(3));
         }
 
@@ -242,36 +243,41 @@ namespace QuarnInterface.Tests
             AssertValues(parser, lastChannels, lastPorts);
         }
 
-        // Frames of 405 bytes take two library calls each: only the lock keeps another
-        // thread's bytes from landing between the two halves.
+        // Each feed is five frames of 405 bytes, ten library calls: only the lock keeps another
+        // thread's bytes from landing between them. The threads feed side by side for half a
+        // second.
         [Test]
         public void FeedsFromSeveralThreadsDoNotInterleave()
         {
-            const int threads = 4, frames = 300;
+            const int threads = 4;
             var failures = new List<string>();
+            var start = new Barrier(threads);
             var workers = Enumerable.Range(0, threads).Select(t => new Thread(() =>
             {
                 var channels = Enumerable.Repeat(100 * (t + 1), 12).ToArray();
                 var ports = Enumerable.Repeat(7 * (t + 1), 32).ToArray();
                 var frame = DataFrame(2, Type2(channels, ports).Skip(5).Take(94)
                                              .Concat(new byte[305]).ToArray());
+                var five = Enumerable.Repeat(frame, 5).SelectMany(f => f).ToArray();
                 var parser = new PortDataParser();
-                for (var i = 0; i < frames; i++)
+                start.SignalAndWait();
+                var clock = System.Diagnostics.Stopwatch.StartNew();
+                for (var feed = 0; clock.ElapsedMilliseconds < 500; feed++)
                 {
-                    if (!parser.Feed(frame) || !parser.Channels.SequenceEqual(U16(channels)) ||
+                    if (!parser.Feed(five) || !parser.Channels.SequenceEqual(U16(channels)) ||
                         !parser.Ports.SequenceEqual(U16(ports)))
                     {
                         lock (failures)
                         {
-                            failures.Add("thread " + t + ", frame " + i);
+                            failures.Add("thread " + t + ", feed " + feed);
                         }
-                        return;
                     }
                 }
             })).ToList();
             workers.ForEach(w => w.Start());
             workers.ForEach(w => w.Join());
-            Assert.IsEmpty(failures);
+            Assert.AreEqual(0, failures.Count, "values of another thread's frames after: " +
+                                               string.Join(", ", failures.Take(5)));
         }
     }
 }
