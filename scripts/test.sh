@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Linux library and its suite, the lint, the
-# suite under sanitizers, the bounded fuzz runs, the Windows DLLs (x64 under
-# Wine, x86 checked statically), the web console in headless Chromium, and
-# the release kits.
+# Builds and runs every test: the Linux library and its suite (with the .NET
+# binding's under Mono), the lint, the suite under sanitizers, the bounded fuzz
+# runs, the Windows DLLs (x64 under Wine, x86 checked statically), the web
+# console in headless Chromium, and the release kits (the NuGet package too).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
