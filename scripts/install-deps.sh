@@ -27,8 +27,8 @@ case "${1:-all}" in
     packages+=(dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
     packages+=(emscripten chromium chromium-driver python3-selenium)
     # The .NET binding: Mono's C# compiler, reference assemblies and Mono.Cecil (mono-devel),
-    # and NUnit to run its tests under Mono.
-    packages+=(mono-devel nunit-console libnunit-cil-dev)
+    # NUnit to run its tests under Mono, and a NuGet client for the package's test.
+    packages+=(mono-devel nunit-console libnunit-cil-dev nuget)
     ;;
   *)
     echo "usage: $0 [linux|all]" >&2

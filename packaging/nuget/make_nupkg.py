@@ -17,6 +17,7 @@ modes, so the same commit gives the same bytes anywhere, at any time.
 """
 
 import os
+import stat
 import sys
 import time
 import zipfile
@@ -44,7 +45,7 @@ def nuspec(version: str) -> bytes:
 
 def content_types(names: list[str]) -> bytes:
     # Every part's content type, by extension; NuGet itself calls them all application/octet.
-    extensions = sorted({Path(name).suffix[1:] for name in names} - {"rels"})
+    extensions = sorted({name.rsplit(".", 1)[1] for name in names} - {"rels"})
     lines = ['<?xml version="1.0" encoding="utf-8"?>',
              '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">',
              f'  <Default Extension="rels" ContentType="{OPC_RELATIONSHIPS}" />']
@@ -92,7 +93,7 @@ def main() -> int:
             entry = zipfile.ZipInfo(name, stamp)
             entry.compress_type = zipfile.ZIP_DEFLATED
             entry.create_system = 3  # Unix, so that the mode below is read
-            entry.external_attr = 0o644 << 16
+            entry.external_attr = (stat.S_IFREG | 0o644) << 16
             package.writestr(entry, files[name])
     print(path)
     return 0

@@ -402,7 +402,7 @@ class NuGetPackageTest(KitTest):
         self.assertEqual(names, sorted(names))
         infos = self.package.infolist()
         self.assertEqual({info.date_time for info in infos}, {infos[0].date_time})
-        self.assertEqual({info.external_attr >> 16 for info in infos}, {0o100644 & 0o777})
+        self.assertEqual({info.external_attr >> 16 for info in infos}, {0o100644})
 
         # Open Packaging Conventions: a content type for every part, and the manifest
         # relationship pointing at the .nuspec at the root.
@@ -410,11 +410,18 @@ class NuGetPackageTest(KitTest):
         defaults = {d.get("Extension") for d in types}
         for name in names:
             if name != "[Content_Types].xml":
-                self.assertIn(Path(name).suffix[1:], defaults, name)
+                self.assertIn(name.rsplit(".", 1)[1], defaults, name)
         (relationship,) = ElementTree.fromstring(self.package.read("_rels/.rels"))
         self.assertEqual(relationship.get("Target"), "/" + self.NUSPEC)
         self.assertEqual(relationship.get("Type"),
                          "http://schemas.microsoft.com/packaging/2010/07/manifest")
+
+    def test_debian_nuget_client_installs_it_from_a_local_feed(self):
+        self.run_ok("nuget", "install", "QuarnInterface.Net", "-Source", DIST, "-OutputDirectory",
+                    self.tmp / "packages", "-NonInteractive", env=clean_env(HOME=str(self.tmp)))
+        installed = self.tmp / "packages" / f"QuarnInterface.Net.{V}"
+        for name in self.LAYOUT - {"[Content_Types].xml", "_rels/.rels", self.NUSPEC}:
+            self.assertTrue((installed / name).is_file(), name)
 
     def test_nuspec_names_the_package_its_version_and_licence(self):
         metadata = ElementTree.fromstring(self.package.read(self.NUSPEC)).find("n:metadata",
