@@ -161,17 +161,8 @@ namespace QuarnInterface
         /// <exception cref="ArgumentNullException"><paramref name="report"/> is null.</exception>
         public static ushort[] ParseHidGameController(byte[] report)
         {
-            RequireNotNull(report, nameof(report));
-            // The library takes an 8-bit length: a longer report must not reach it cut short.
-            if (report.Length > MaxChunkSize)
-            {
-                return null;
-            }
-            var values = new ushort[ControllerValueCount];
-            return NativeMethods.ParseHidGameControllerDevice(values, report,
-                                                              (byte)report.Length) != 0
-                ? values
-                : null;
+            return DecodeReport(report, ControllerValueCount,
+                                NativeMethods.ParseHidGameControllerDevice);
         }
 
         /// <summary>Decodes a HID compatible-device report into the 12 channel values.</summary>
@@ -184,16 +175,21 @@ namespace QuarnInterface
         /// <exception cref="ArgumentNullException"><paramref name="report"/> is null.</exception>
         public static ushort[] ParseHidCompatible(byte[] report)
         {
+            return DecodeReport(report, ChannelCount, NativeMethods.ParseHidCompatibleDevice);
+        }
+
+        private delegate byte ReportDecoder(ushort[] values, byte[] report, byte length);
+
+        private static ushort[] DecodeReport(byte[] report, int count, ReportDecoder decode)
+        {
             RequireNotNull(report, nameof(report));
+            // The library takes an 8-bit length: a longer report must not reach it cut short.
             if (report.Length > MaxChunkSize)
             {
                 return null;
             }
-            var channels = new ushort[ChannelCount];
-            return NativeMethods.ParseHidCompatibleDevice(channels, report,
-                                                          (byte)report.Length) != 0
-                ? channels
-                : null;
+            var values = new ushort[count];
+            return decode(values, report, (byte)report.Length) != 0 ? values : null;
         }
 
         /// <summary>
