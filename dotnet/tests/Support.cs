@@ -59,28 +59,6 @@ namespace QuarnInterface.Tests
             return values.Select(v => (ushort)v).ToArray();
         }
 
-        // Bit b of channel k is bit 8 + 11k + b of the frame, counting from bit 0 of byte 0;
-        // values above 2047 are sent as 2047.
-        internal static byte[] SbusFrame(int[] channels, byte endByte)
-        {
-            var frame = new byte[25];
-            frame[0] = 0x0F;
-            for (var k = 0; k < 16; k++)
-            {
-                var value = Math.Min(channels[k], 2047);
-                for (var b = 0; b < 11; b++)
-                {
-                    if ((value >> b & 1) != 0)
-                    {
-                        var bit = 8 + 11 * k + b;
-                        frame[bit / 8] |= (byte)(1 << (bit % 8));
-                    }
-                }
-            }
-            frame[24] = endByte;
-            return frame;
-        }
-
         internal static string SourceDir
         {
             get { return Environment("QUARN_SOURCE_DIR"); }
