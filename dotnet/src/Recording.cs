@@ -1,6 +1,7 @@
 using System;
 using System.Collections.Generic;
 using System.IO;
+using System.Text;
 
 namespace QuarnInterface
 {
@@ -56,7 +57,7 @@ namespace QuarnInterface
         private const int RecordHeaderSize = RecordTimeSize + RecordLengthSize;
         private const ushort FormatVersion = 1;
         private const int MaxRecordData = ushort.MaxValue;
-        private static readonly byte[] Magic = { 0x51, 0x55, 0x41, 0x52, 0x4E, 0x52, 0x45, 0x43 };
+        private static readonly byte[] Magic = Encoding.ASCII.GetBytes("QUARNREC");
 
         private Recording(IList<Record> records, bool truncated)
         {
