@@ -5,8 +5,9 @@
 # `all`, adds clang for fuzzing, clang-format and clang-tidy for scripts/lint.sh,
 # MinGW-w64 and Wine for the Windows DLLs, what scripts/package.sh needs for
 # the release kits, for the web console emscripten (the WebAssembly build)
-# with Chromium, chromedriver and Selenium (its tests in a real browser), and
-# Node.js with npm for the npm package.
+# with Chromium, chromedriver and Selenium (its tests in a real browser),
+# Node.js with npm for the npm package, and Mono with NUnit for the .NET
+# binding and its NuGet package.
 set -euo pipefail
 
 # What the linux preset needs: the library, its tests, tools and benchmarks
@@ -29,6 +30,9 @@ case "${1:-all}" in
     # The npm package's tests (scripts/test.sh's npm stage) run under Node.js
     # 18 or newer, with npm for npm ci and npm pack.
     packages+=(nodejs)
+    # The .NET binding: Mono's C# compiler, reference assemblies and Mono.Cecil (mono-devel),
+    # NUnit to run its tests under Mono, and a NuGet client for the package's test.
+    packages+=(mono-devel nunit-console libnunit-cil-dev nuget)
     ;;
   *)
     echo "usage: $0 [linux|all]" >&2

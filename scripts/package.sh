@@ -13,6 +13,8 @@
 #                                            win_amd64 and win32
 #   quarninterface-<v>.tgz                   the npm package: the library as
 #                                            WebAssembly, for Node and browsers
+#   QuarnInterface.Net.<v>.nupkg             the .NET binding with the library for
+#                                            linux-x64, win-x64 and win-x86
 #   SHA256SUMS                               checksums of all of the above
 #
 # The kits come from release builds (the package-* presets: no tests, no
@@ -146,6 +148,26 @@ step web-build cmake --build --preset web
 find "$npm_stage" -type d -exec chmod 0755 {} +
 find "$npm_stage" -type f -exec chmod 0644 {} +
 step npm-pack npm pack --ignore-scripts --pack-destination "$out" "$npm_stage"
+# .NET: the NuGet package, from the assembly that the package-linux build made and the
+# libraries taken out of the kits, as for the wheels (packaging/nuget/make_nupkg.py).
+nuget_package() {
+    local stage=build/package-nuget assembly=build/package-linux/dotnet
+    echo "== nuget"
+    [ -f "$assembly/QuarnInterface.Net.dll" ] ||
+        fail "$assembly/QuarnInterface.Net.dll was not built: the .NET binding needs Mono" \
+            "(scripts/install-deps.sh installs it)"
+    rm -rf "$stage"
+    mkdir -p "$stage"
+    local linux=QuarnInterface-$v-Linux-x86_64/lib/libQuarnInterface.so.$v
+    local win64=QuarnInterface-$v-win64/bin/QuarnInterface.dll
+    local win32=QuarnInterface-$v-win32/bin/QuarnInterface.dll
+    (cd "$stage" && cmake -E tar xf "$out/QuarnInterface-$v-Linux-x86_64.tar.gz" "$linux" &&
+        cmake -E tar xf "$out/QuarnInterface-$v-win64.zip" "$win64" &&
+        cmake -E tar xf "$out/QuarnInterface-$v-win32.zip" "$win32")
+    step nuget /usr/bin/python3 packaging/nuget/make_nupkg.py "$dist" "$v" "$assembly" \
+        "$stage/$linux" "$stage/$win64" "$stage/$win32"
+}
+nuget_package
 
 (cd "$dist" && sha256sum -- * >"$out/SHA256SUMS.new" && mv "$out/SHA256SUMS.new" SHA256SUMS)
 echo "== kits in $dist/"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Linux library and its suite, the lint, the
-# suite under sanitizers, the bounded fuzz runs, the Windows DLLs (x64 under
-# Wine, x86 checked statically), the web console in headless Chromium, the
-# npm package under Node, and the release kits.
+# Builds and runs every test: the Linux library and its suite (with the .NET
+# binding's under Mono), the lint, the suite under sanitizers, the bounded fuzz
+# runs, the Windows DLLs (x64 under Wine, x86 checked statically), the web
+# console in headless Chromium, the npm package under Node, and the release
+# kits (the npm and NuGet packages too).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

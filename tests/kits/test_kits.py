@@ -24,6 +24,7 @@ import tempfile
 import unittest
 import zipfile
 from pathlib import Path
+from xml.etree import ElementTree
 
 ROOT = Path(__file__).resolve().parents[2]
 DIST = Path(os.environ.get("QUARN_DIST", ROOT / "dist")).resolve()
@@ -53,6 +54,7 @@ WINDOWS_WHEELS = {  # wheel tag -> architecture
 }
 WHEELS = [LINUX_WHEEL] + [f"quarninterface-{V}-py3-none-{t}.whl" for t in WINDOWS_WHEELS]
 NPM_PACKAGE = f"quarninterface-{V}.tgz"
+NUPKG = f"QuarnInterface.Net.{V}.nupkg"
 WINDOWS = {  # architecture -> (MinGW triplet, objdump's name for the DLL format)
     "win64": ("x86_64-w64-mingw32", "pei-x86-64"),
     "win32": ("i686-w64-mingw32", "pei-i386"),
@@ -95,11 +97,11 @@ def kit(name: str) -> Path:
     return path
 
 
-def member_text(archive: Path, member: str) -> str:
-    """A file's text from inside a kit, whatever the kit's format."""
-    if archive.suffix in {".zip", ".whl"}:
+def member_bytes(archive: Path, member: str) -> bytes:
+    """A file's bytes from inside a kit, whatever the kit's format."""
+    if archive.suffix in {".zip", ".whl", ".nupkg"}:
         with zipfile.ZipFile(archive) as opened:
-            return opened.read(member).decode()
+            return opened.read(member)
     if archive.suffix == ".deb":
         data = subprocess.run(["dpkg-deb", "--fsys-tarfile", archive], check=True,
                               capture_output=True).stdout
@@ -107,7 +109,12 @@ def member_text(archive: Path, member: str) -> str:
     else:
         tar = tarfile.open(archive)
     with tar:
-        return tar.extractfile(member).read().decode()
+        return tar.extractfile(member).read()
+
+
+def member_text(archive: Path, member: str) -> str:
+    """A file's text from inside a kit, whatever the kit's format."""
+    return member_bytes(archive, member).decode()
 
 
 class KitTest(unittest.TestCase):
@@ -361,6 +368,120 @@ class PythonKitsTest(KitTest):
         self.assertEqual([n for n in names if n.endswith((".so.1", ".dll"))], [])
 
 
+class NuGetPackageTest(KitTest):
+    NUSPEC = "QuarnInterface.Net.nuspec"
+    NS = {"n": "http://schemas.microsoft.com/packaging/2013/05/nuspec.xsd"}
+    LINUX_NATIVE = "runtimes/linux-x64/native/"
+    DLLS = {"win64": "runtimes/win-x64/native/QuarnInterface.dll",
+            "win32": "runtimes/win-x86/native/QuarnInterface.dll"}
+    LAYOUT = {
+        "[Content_Types].xml", "_rels/.rels", NUSPEC, "README.md", "LICENSE.txt",
+        "lib/netstandard2.0/QuarnInterface.Net.dll", "lib/netstandard2.0/QuarnInterface.Net.xml",
+        "lib/netstandard2.0/QuarnInterface.Net.dll.config",
+        LINUX_NATIVE + "libQuarnInterface.so.1", LINUX_NATIVE + "libQuarnInterface.so",
+        *DLLS.values(),
+    }
+    # A Mono program as a user writes it: it decodes the recorded stream in chunks of 64.
+    CONSUMER = (
+        "using System; using System.IO; using QuarnInterface;\n"
+        "static class Consumer { static void Main(string[] args) {\n"
+        "  var parser = new PortDataParser(); var data = File.ReadAllBytes(args[0]);\n"
+        "  for (var at = 0; at < data.Length; at += 64)\n"
+        "    parser.Feed(data, at, Math.Min(64, data.Length - at));\n"
+        '  Console.WriteLine("final channels: " + string.Join(" ", parser.Channels));\n'
+        '  Console.WriteLine("final ports: " + string.Join(" ", parser.Ports)); } }\n'
+    )
+
+    def setUp(self) -> None:
+        super().setUp()
+        self.package = zipfile.ZipFile(kit(NUPKG))
+        self.addCleanup(self.package.close)
+
+    def test_layout_is_a_valid_package_with_sorted_fixed_entries(self):
+        names = self.package.namelist()
+        self.assertEqual(set(names), self.LAYOUT)
+        self.assertEqual(names, sorted(names))
+        infos = self.package.infolist()
+        self.assertEqual({info.date_time for info in infos}, {infos[0].date_time})
+        self.assertEqual({info.external_attr >> 16 for info in infos}, {0o100644})
+
+        # Open Packaging Conventions: a content type for every part, and the manifest
+        # relationship pointing at the .nuspec at the root.
+        types = ElementTree.fromstring(self.package.read("[Content_Types].xml"))
+        defaults = {d.get("Extension") for d in types}
+        for name in names:
+            if name != "[Content_Types].xml":
+                self.assertIn(name.rsplit(".", 1)[1], defaults, name)
+        (relationship,) = ElementTree.fromstring(self.package.read("_rels/.rels"))
+        self.assertEqual(relationship.get("Target"), "/" + self.NUSPEC)
+        self.assertEqual(relationship.get("Type"),
+                         "http://schemas.microsoft.com/packaging/2010/07/manifest")
+
+    def test_debian_nuget_client_installs_it_from_a_local_feed(self):
+        self.run_ok("nuget", "install", "QuarnInterface.Net", "-Source", DIST, "-OutputDirectory",
+                    self.tmp / "packages", "-NonInteractive", env=clean_env(HOME=str(self.tmp)))
+        installed = self.tmp / "packages" / f"QuarnInterface.Net.{V}"
+        for name in self.LAYOUT - {"[Content_Types].xml", "_rels/.rels", self.NUSPEC}:
+            self.assertTrue((installed / name).is_file(), name)
+
+    def test_nuspec_names_the_package_its_version_and_licence(self):
+        metadata = ElementTree.fromstring(self.package.read(self.NUSPEC)).find("n:metadata",
+                                                                               self.NS)
+        field = {child.tag.split("}")[1]: child for child in metadata}
+        self.assertEqual(field["id"].text, "QuarnInterface.Net")
+        self.assertEqual(field["version"].text, V)
+        self.assertEqual(field["license"].get("type"), "expression")
+        self.assertEqual(field["license"].text, "MIT")
+        self.assertEqual(field["readme"].text, "README.md")
+        self.assertIn("QuarnInterface", field["description"].text)
+        self.assertEqual(field["authors"].text, LICENSE_HOLDER)
+        self.assertNotIn("projectUrl", field)
+        (group,) = field["dependencies"]
+        self.assertEqual(group.get("targetFramework"), ".NETStandard2.0")
+
+    def test_native_libraries_are_the_kits_own_and_the_dlls_pass_the_static_checks(self):
+        with zipfile.ZipFile(kit(ZIPS["win64"])) as win64, \
+                zipfile.ZipFile(kit(ZIPS["win32"])) as win32:
+            zips = {"win64": win64, "win32": win32}
+            for arch, member in self.DLLS.items():
+                with self.subTest(arch):
+                    dll = self.package.read(member)
+                    self.assertEqual(dll, zips[arch].read(
+                        f"QuarnInterface-{V}-{arch}/bin/QuarnInterface.dll"))
+                    (self.tmp / arch).mkdir()
+                    (self.tmp / arch / "QuarnInterface.dll").write_bytes(dll)
+                    self.assert_windows_dll(self.tmp / arch, arch, "exports", "imports",
+                                            "version")
+        library = member_bytes(kit(TARBALL),
+                               f"QuarnInterface-{V}-Linux-x86_64/lib/libQuarnInterface.so.{V}")
+        for name in ("libQuarnInterface.so.1", "libQuarnInterface.so"):
+            self.assertEqual(self.package.read(self.LINUX_NATIVE + name), library, name)
+
+    def test_mono_program_decodes_the_stream_with_the_package_alone(self):
+        lib = self.tmp / "lib"
+        source = self.tmp / "Consumer.cs"
+        source.write_text(self.CONSUMER)
+        lib.mkdir()
+        for name in self.package.namelist():
+            if name.startswith("lib/netstandard2.0/"):
+                (lib / Path(name).name).write_bytes(self.package.read(name))
+        facade = "/usr/lib/mono/4.5/Facades/netstandard.dll"
+        self.run_ok("mcs", f"-r:{lib}/QuarnInterface.Net.dll", f"-r:{facade}",
+                    f"-out:{lib}/Consumer.exe", source)
+        # Mono reads the dllmap to the SONAME; .NET looks for libQuarnInterface.so, which
+        # Mono also tries when there is no dllmap.
+        for native, config in (("libQuarnInterface.so.1", True),
+                               ("libQuarnInterface.so", False)):
+            with self.subTest(native):
+                app = self.tmp / native
+                shutil.copytree(lib, app)
+                if not config:
+                    (app / "QuarnInterface.Net.dll.config").unlink()
+                (app / native).write_bytes(self.package.read(self.LINUX_NATIVE + native))
+                output = self.run_ok("mono", app / "Consumer.exe", STREAM, cwd=self.tmp)
+                self.assertEqual(output.splitlines(), EXPECTED)
+
+
 class DistTest(KitTest):
     def test_every_kit_carries_the_licence(self):
         places = {
@@ -372,6 +493,7 @@ class DistTest(KitTest):
             ZIPS["win32"]: f"QuarnInterface-{V}-win32/LICENSE.txt",
             SDIST: f"quarninterface-{V}/LICENSE",
             NPM_PACKAGE: "package/LICENSE",
+            NUPKG: "LICENSE.txt",
         } | {wheel: f"quarninterface-{V}.dist-info/LICENSE" for wheel in WHEELS}
         for name, member in places.items():
             with self.subTest(name):
@@ -383,7 +505,7 @@ class DistTest(KitTest):
             self.assertIn("License: MIT\n", metadata)
 
     def test_dist_holds_every_kit_and_their_checksums(self):
-        kits = {*DEBS, TARBALL, SDIST, *ZIPS.values(), *WHEELS, NPM_PACKAGE}
+        kits = {*DEBS, TARBALL, SDIST, *ZIPS.values(), *WHEELS, NPM_PACKAGE, NUPKG}
         self.assertEqual({path.name for path in DIST.iterdir()}, kits | {"SHA256SUMS"})
         sums = kit("SHA256SUMS").read_text().splitlines()
         self.assertEqual({line.split(maxsplit=1)[1] for line in sums}, kits)
