@@ -106,14 +106,19 @@ class Parser : public ::testing::Test {
         std::copy(ports, ports + QUARN_PORT_COUNT, s.ports.begin());
         return s;
     }
-    void expect_state(std::optional<Channels> c, std::optional<Ports> p) const {
+    // The arrays' contents when only the given values were written.
+    static State written(std::optional<Channels> c, std::optional<Ports> p) {
         Channels untouched_c;
         Ports untouched_p;
         untouched_c.fill(kSentinel16);
         untouched_p.fill(kSentinel16);
+        return {c.value_or(untouched_c), p.value_or(untouched_p)};
+    }
+    void expect_state(std::optional<Channels> c, std::optional<Ports> p) const {
         const State s = state();
-        EXPECT_EQ(s.channels, c.value_or(untouched_c));
-        EXPECT_EQ(s.ports, p.value_or(untouched_p));
+        const State w = written(c, p);
+        EXPECT_EQ(s.channels, w.channels);
+        EXPECT_EQ(s.ports, w.ports);
         expect_guards_intact();
     }
 };
@@ -222,6 +227,10 @@ TEST_F(Parser, FindsFramesAndResynchronises) {
         cat({{QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, 80, 0}, data1(kP2), Bytes(10, 0x00), {0x00}});
     Channels fa_inside = kC1;
     fa_inside[QUARN_CHANNEL_COUNT - 1] = 0x11FA; // second-to-last payload byte
+    // The header of the longest frame that can complete: its trailer lies
+    // beyond the end of every row.
+    const Bytes longest_head{QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, QUARN_MAX_PAYLOAD_SIZE & 0xFF,
+                             QUARN_MAX_PAYLOAD_SIZE >> 8};
     const ResyncCase cases[] = {
         {"two frames in a chunk, the later wins", cat({data0(kC1), data0(kC2)}), 1, kC2,
          std::nullopt},
@@ -232,6 +241,13 @@ TEST_F(Parser, FindsFramesAndResynchronises) {
          cat({{QUARN_FRAME_HEAD, 0x00, 0x02, 0x00, 0x11, 0x22}, data0(kC2)}), 1, kC2, std::nullopt},
         {"good frame inside a bad frame's claimed span", hiding, 1, std::nullopt, kP2},
         {"start byte in the payload", cat({data0(fa_inside), data1(kP1)}), 1, fa_inside, kP1},
+        // A decoded data frame is consumed whole: nothing inside its payload
+        // is taken for a frame, decoded or retained.
+        {"data frame holding a whole frame",
+         frame(QUARN_CMD_PORT_DATA, cat({payload0(kC1), data0(kC2)})), 1, kC1, std::nullopt},
+        {"data frame holding a start byte that claims 495 bytes, then a frame",
+         cat({frame(QUARN_CMD_PORT_DATA, cat({payload0(kC1), longest_head})), data0(kC2)}), 1, kC2,
+         std::nullopt},
         {"length 496 is no frame start",
          cat({{QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, 0xF0, 0x01}, data0(kC1)}), 1, kC1,
          std::nullopt},
@@ -250,6 +266,20 @@ TEST_F(Parser, FindsFramesAndResynchronises) {
         SetUp();
         EXPECT_EQ(feed(c.chunk), c.result);
         expect_state(c.channels, c.ports);
+
+        // Byte by byte and cut in two anywhere: the same result and values.
+        const State w = written(c.channels, c.ports);
+        SetUp();
+        EXPECT_EQ(feed(c.chunk, 1), c.result) << "byte by byte";
+        EXPECT_EQ(state(), w) << "byte by byte";
+        for (std::size_t cut = 1; cut < c.chunk.size(); ++cut) {
+            SetUp();
+            const std::uint8_t first = feed(slice(c.chunk, 0, cut));
+            const std::uint8_t second = feed(slice(c.chunk, cut, c.chunk.size()));
+            ASSERT_EQ(first | second, c.result) << "cut at " << cut;
+            ASSERT_EQ(state(), w) << "cut at " << cut;
+        }
+        expect_guards_intact();
     }
 }
 
