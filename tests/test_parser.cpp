@@ -60,6 +60,9 @@ class Parser : public ::testing::Test {
     std::array<std::uint16_t, QUARN_PORT_COUNT + 2> port_buf{};
     std::uint16_t *ch = ch_buf.data() + 1;
     std::uint16_t *ports = port_buf.data() + 1;
+#if !defined(_WIN32)
+    GuardedPageEnd guard;
+#endif
 
     void SetUp() override {
         flush();
@@ -99,6 +102,15 @@ class Parser : public ::testing::Test {
     }
     std::uint8_t feed(const Bytes &b, std::size_t chunk = kMaxChunk) {
         return feed_to(b, ch, ports, chunk);
+    }
+    // One chunk (at most kMaxChunk bytes) where a read past its end faults.
+    std::uint8_t feed_guarded(const Bytes &b) {
+#if defined(_WIN32)
+        return feed(b);
+#else
+        EXPECT_TRUE(guard.ok());
+        return parse_port_data(guard.place(b), static_cast<std::uint8_t>(b.size()), ch, ports);
+#endif
     }
     State state() const {
         State s;
@@ -181,6 +193,8 @@ TEST_F(Parser, PayloadLayouts) {
         {"type 2, unused bytes 0xFF", type2_gap_ff, false, false, 1, kC1, kP1},
         {"type 2, channels null", data2(kC1, kP1), true, false, 1, std::nullopt, kP1},
         {"type 1, ports null", data1(kP1), false, true, 1, std::nullopt, std::nullopt},
+        {"type 0, channels null", data0(kC1), true, false, 1, std::nullopt, std::nullopt},
+        {"type 2, ports null", data2(kC1, kP1), false, true, 1, kC1, std::nullopt},
         {"type 3", frame(QUARN_CMD_PORT_DATA, padded({3}, QUARN_TYPE2_PAYLOAD_SIZE)), false, false,
          1, std::nullopt, std::nullopt},
         {"bytes past the layout ignored", frame(QUARN_CMD_PORT_DATA, padded(payload0(kC1), 40)),
@@ -264,7 +278,8 @@ TEST_F(Parser, FindsFramesAndResynchronises) {
     for (const ResyncCase &c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        EXPECT_EQ(feed(c.chunk), c.result);
+        ASSERT_LE(c.chunk.size(), kMaxChunk);
+        EXPECT_EQ(feed_guarded(c.chunk), c.result);
         expect_state(c.channels, c.ports);
 
         // Byte by byte and cut in two anywhere: the same result and values.
