@@ -6,6 +6,8 @@
 # MinGW-w64 and Wine for the Windows DLLs, what scripts/package.sh needs for
 # the release kits, and for the web console emscripten (the WebAssembly build)
 # with Chromium, chromedriver and Selenium (its tests in a real browser).
+# `coverage` adds gcovr to the linux set, for scripts/coverage.sh alone (the
+# test pipeline does not measure coverage).
 set -euo pipefail
 
 # What the linux preset needs: the library, its tests, tools and benchmarks
@@ -21,13 +23,16 @@ packages=(
 # console.
 case "${1:-all}" in
   linux) ;;
+  coverage)
+    packages+=(gcovr)
+    ;;
   all)
     packages+=(clang libclang-rt-14-dev clang-format clang-tidy mingw-w64 wine wine64)
     packages+=(dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
     packages+=(emscripten chromium chromium-driver python3-selenium)
     ;;
   *)
-    echo "usage: $0 [linux|all]" >&2
+    echo "usage: $0 [linux|coverage|all]" >&2
     exit 2
     ;;
 esac
