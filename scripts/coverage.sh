@@ -21,8 +21,7 @@ ctest --preset coverage || status=$?
 
 report=build/coverage/html
 mkdir -p "$report"
-# Branches on lines without code (a closing brace) are the compiler's own.
-gcovr_args=(--root . --filter 'src/' --exclude-unreachable-branches build/coverage)
+gcovr_args=(--root . --filter 'src/' build/coverage)
 gcovr "${gcovr_args[@]}" --html-details "$report/index.html"
 gcovr "${gcovr_args[@]}" --txt
 gcovr "${gcovr_args[@]}" --txt --branches

@@ -399,8 +399,13 @@ class Worker:
 
 
 def parse_args(argv):
+    # The synopsis is argparse's own; the rest of the docstring is the help.
+    body = __doc__.split("\n\n", 2)[2]
+    about, _, status = body.partition("Exit status")
     parser = argparse.ArgumentParser(
-        description=__doc__.split("\n")[0], epilog="See docs/testing.md#mutation-testing.")
+        description=about.strip(),
+        epilog=f"Exit status{status.rstrip()}\n\nSee docs/testing.md#mutation-testing.",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--jobs", type=int, default=1,
                         help="mutants built and tested at once (default 1)")
     parser.add_argument("--filter", metavar="REGEX",
@@ -410,7 +415,8 @@ def parse_args(argv):
     parser.add_argument("--tests", default=DEFAULT_TESTS, metavar="REGEX",
                         help="the ctest selection (default: the library's own suites)")
     parser.add_argument("--targets", nargs="+", default=DEFAULT_TARGETS, metavar="TARGET",
-                        help="what the tests need built (default: %(default)s)")
+                        help="what the tests need built (default: "
+                             f"{' '.join(DEFAULT_TARGETS)})")
     parser.add_argument("--preset", default="linux",
                         help="the cmake configure preset to build with (default linux)")
     parser.add_argument("--timeout", type=int, metavar="SECONDS",
@@ -500,7 +506,10 @@ def main(argv):
     except KeyboardInterrupt:
         processes.stop()
         pool.shutdown(wait=True, cancel_futures=True)
-        report(original, results, total)
+        if results:
+            report(original, results, total)
+        else:
+            print("mutate.py: interrupted before any mutant was judged", file=sys.stderr)
         return 130
     finally:
         processes.stop()
