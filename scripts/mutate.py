@@ -298,12 +298,12 @@ class Processes:
         self.running = set()
         self.stopped = False
 
-    def run(self, command, cwd=None, timeout=BUILD_TIMEOUT):
+    def run(self, command, timeout=BUILD_TIMEOUT):
         """(exit status, output); the status is None when the timeout ended it."""
         with self.lock:
             if self.stopped:
                 raise Interrupted()
-            proc = subprocess.Popen(command, cwd=cwd, stdout=subprocess.PIPE,
+            proc = subprocess.Popen(command, stdout=subprocess.PIPE,
                                     stderr=subprocess.STDOUT, text=True,
                                     start_new_session=True)
             self.running.add(proc)
@@ -361,17 +361,14 @@ class Worker:
                 link.symlink_to(entry)
         self.write(original)
         if not (self.build / "CMakeCache.txt").exists():
-            self.check(["cmake", "--preset", self.preset, "-S", str(self.tree), "-B",
-                        str(self.build)], "configuring")
+            command = ["cmake", "--preset", self.preset, "-S", str(self.tree), "-B",
+                       str(self.build)]
+            status, out = self.processes.run(command)
+            if status != 0:
+                raise Failure(f"configuring {self.build} failed:\n{out}")
 
     def write(self, text):
         self.source.write_text(text)
-
-    def check(self, command, doing, timeout=BUILD_TIMEOUT):
-        status, out = self.processes.run(command, timeout=timeout)
-        if status != 0:
-            raise Failure(f"{doing} in {self.build} failed:\n{out}")
-        return out
 
     def build_targets(self, targets, jobs=1):
         command = ["cmake", "--build", str(self.build), "-j", str(jobs), "--target"]
