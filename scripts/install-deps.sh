@@ -8,6 +8,8 @@
 # with Chromium, chromedriver and Selenium (its tests in a real browser),
 # Node.js with npm for the npm package, and Mono with NUnit for the .NET
 # binding and its NuGet package.
+# `coverage` adds gcovr to the linux set, for scripts/coverage.sh alone (the
+# test pipeline does not measure coverage).
 set -euo pipefail
 
 # What the linux preset needs: the library, its tests, tools and benchmarks
@@ -23,6 +25,9 @@ packages=(
 # console.
 case "${1:-all}" in
   linux) ;;
+  coverage)
+    packages+=(gcovr)
+    ;;
   all)
     packages+=(clang libclang-rt-14-dev clang-format clang-tidy mingw-w64 wine wine64)
     packages+=(dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
@@ -35,7 +40,7 @@ case "${1:-all}" in
     packages+=(mono-devel nunit-console libnunit-cil-dev nuget)
     ;;
   *)
-    echo "usage: $0 [linux|all]" >&2
+    echo "usage: $0 [linux|coverage|all]" >&2
     exit 2
     ;;
 esac

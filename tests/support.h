@@ -10,6 +10,11 @@
 #include <cstdint>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace quarn_test {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -89,6 +94,47 @@ inline Ports ports_from(std::uint16_t base) {
     }
     return p;
 }
+
+#if !defined(_WIN32)
+// A readable page followed by one that faults on any access. Bytes placed so
+// that they end where the readable page ends prove that nothing past them is
+// read: such a read ends the test program.
+class GuardedPageEnd {
+  public:
+    GuardedPageEnd() {
+        void *pages =
+            mmap(nullptr, 2 * size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages != MAP_FAILED &&
+            mprotect(static_cast<std::uint8_t *>(pages) + size_, size_, PROT_NONE) == 0) {
+            pages_ = static_cast<std::uint8_t *>(pages);
+        } else if (pages != MAP_FAILED) {
+            munmap(pages, 2 * size_);
+        }
+    }
+    ~GuardedPageEnd() {
+        if (pages_ != nullptr) {
+            munmap(pages_, 2 * size_);
+        }
+    }
+    GuardedPageEnd(const GuardedPageEnd &) = delete;
+    GuardedPageEnd &operator=(const GuardedPageEnd &) = delete;
+
+    bool ok() const {
+        return pages_ != nullptr;
+    }
+    // A copy of b (at most a page) whose last byte is the last readable one;
+    // with b empty, a pointer to the first byte that faults.
+    const std::uint8_t *place(const Bytes &b) {
+        std::uint8_t *at = pages_ + size_ - b.size();
+        std::copy(b.begin(), b.end(), at);
+        return at;
+    }
+
+  private:
+    std::size_t size_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::uint8_t *pages_ = nullptr;
+};
+#endif
 
 // SBUS reference packer: bit b of channel k is frame bit 8 + 11k + b, each
 // channel first clamped to its 11 bits. Bytes 0, 23 and 24 stay 0.

@@ -60,6 +60,9 @@ class Parser : public ::testing::Test {
     std::array<std::uint16_t, QUARN_PORT_COUNT + 2> port_buf{};
     std::uint16_t *ch = ch_buf.data() + 1;
     std::uint16_t *ports = port_buf.data() + 1;
+#if !defined(_WIN32)
+    GuardedPageEnd guard;
+#endif
 
     void SetUp() override {
         flush();
@@ -100,20 +103,34 @@ class Parser : public ::testing::Test {
     std::uint8_t feed(const Bytes &b, std::size_t chunk = kMaxChunk) {
         return feed_to(b, ch, ports, chunk);
     }
+    // One chunk (at most kMaxChunk bytes) where a read past its end faults.
+    std::uint8_t feed_guarded(const Bytes &b) {
+#if defined(_WIN32)
+        return feed(b);
+#else
+        EXPECT_TRUE(guard.ok());
+        return parse_port_data(guard.place(b), static_cast<std::uint8_t>(b.size()), ch, ports);
+#endif
+    }
     State state() const {
         State s;
         std::copy(ch, ch + QUARN_CHANNEL_COUNT, s.channels.begin());
         std::copy(ports, ports + QUARN_PORT_COUNT, s.ports.begin());
         return s;
     }
-    void expect_state(std::optional<Channels> c, std::optional<Ports> p) const {
+    // The arrays' contents when only the given values were written.
+    static State written(std::optional<Channels> c, std::optional<Ports> p) {
         Channels untouched_c;
         Ports untouched_p;
         untouched_c.fill(kSentinel16);
         untouched_p.fill(kSentinel16);
+        return {c.value_or(untouched_c), p.value_or(untouched_p)};
+    }
+    void expect_state(std::optional<Channels> c, std::optional<Ports> p) const {
         const State s = state();
-        EXPECT_EQ(s.channels, c.value_or(untouched_c));
-        EXPECT_EQ(s.ports, p.value_or(untouched_p));
+        const State w = written(c, p);
+        EXPECT_EQ(s.channels, w.channels);
+        EXPECT_EQ(s.ports, w.ports);
         expect_guards_intact();
     }
 };
@@ -176,6 +193,8 @@ TEST_F(Parser, PayloadLayouts) {
         {"type 2, unused bytes 0xFF", type2_gap_ff, false, false, 1, kC1, kP1},
         {"type 2, channels null", data2(kC1, kP1), true, false, 1, std::nullopt, kP1},
         {"type 1, ports null", data1(kP1), false, true, 1, std::nullopt, std::nullopt},
+        {"type 0, channels null", data0(kC1), true, false, 1, std::nullopt, std::nullopt},
+        {"type 2, ports null", data2(kC1, kP1), false, true, 1, kC1, std::nullopt},
         {"type 3", frame(QUARN_CMD_PORT_DATA, padded({3}, QUARN_TYPE2_PAYLOAD_SIZE)), false, false,
          1, std::nullopt, std::nullopt},
         {"bytes past the layout ignored", frame(QUARN_CMD_PORT_DATA, padded(payload0(kC1), 40)),
@@ -222,6 +241,10 @@ TEST_F(Parser, FindsFramesAndResynchronises) {
         cat({{QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, 80, 0}, data1(kP2), Bytes(10, 0x00), {0x00}});
     Channels fa_inside = kC1;
     fa_inside[QUARN_CHANNEL_COUNT - 1] = 0x11FA; // second-to-last payload byte
+    // The header of the longest frame that can complete: its trailer lies
+    // beyond the end of every row.
+    const Bytes longest_head{QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, QUARN_MAX_PAYLOAD_SIZE & 0xFF,
+                             QUARN_MAX_PAYLOAD_SIZE >> 8};
     const ResyncCase cases[] = {
         {"two frames in a chunk, the later wins", cat({data0(kC1), data0(kC2)}), 1, kC2,
          std::nullopt},
@@ -232,6 +255,13 @@ TEST_F(Parser, FindsFramesAndResynchronises) {
          cat({{QUARN_FRAME_HEAD, 0x00, 0x02, 0x00, 0x11, 0x22}, data0(kC2)}), 1, kC2, std::nullopt},
         {"good frame inside a bad frame's claimed span", hiding, 1, std::nullopt, kP2},
         {"start byte in the payload", cat({data0(fa_inside), data1(kP1)}), 1, fa_inside, kP1},
+        // A decoded data frame is consumed whole: nothing inside its payload
+        // is taken for a frame, decoded or retained.
+        {"data frame holding a whole frame",
+         frame(QUARN_CMD_PORT_DATA, cat({payload0(kC1), data0(kC2)})), 1, kC1, std::nullopt},
+        {"data frame holding a start byte that claims 495 bytes, then a frame",
+         cat({frame(QUARN_CMD_PORT_DATA, cat({payload0(kC1), longest_head})), data0(kC2)}), 1, kC2,
+         std::nullopt},
         {"length 496 is no frame start",
          cat({{QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, 0xF0, 0x01}, data0(kC1)}), 1, kC1,
          std::nullopt},
@@ -248,8 +278,23 @@ TEST_F(Parser, FindsFramesAndResynchronises) {
     for (const ResyncCase &c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        EXPECT_EQ(feed(c.chunk), c.result);
+        ASSERT_LE(c.chunk.size(), kMaxChunk);
+        EXPECT_EQ(feed_guarded(c.chunk), c.result);
         expect_state(c.channels, c.ports);
+
+        // Byte by byte and cut in two anywhere: the same result and values.
+        const State w = written(c.channels, c.ports);
+        SetUp();
+        EXPECT_EQ(feed(c.chunk, 1), c.result) << "byte by byte";
+        EXPECT_EQ(state(), w) << "byte by byte";
+        for (std::size_t cut = 1; cut < c.chunk.size(); ++cut) {
+            SetUp();
+            const std::uint8_t first = feed(slice(c.chunk, 0, cut));
+            const std::uint8_t second = feed(slice(c.chunk, cut, c.chunk.size()));
+            ASSERT_EQ(first | second, c.result) << "cut at " << cut;
+            ASSERT_EQ(state(), w) << "cut at " << cut;
+        }
+        expect_guards_intact();
     }
 }
 
