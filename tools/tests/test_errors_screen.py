@@ -51,6 +51,12 @@ class Errors(Session):
             ([s, "--out", new, "--frames", "172800001"], EXIT_USAGE, ["'172800001'"]),
             ([s, "--pty", "--noise", "2"], EXIT_USAGE, ["--noise", "'2'", "0 to 1"]),
             ([s, "--pty", "--out", new], EXIT_USAGE, ["--pty and --out"]),
+            ([s, "--pty", "--frames", "3"], EXIT_USAGE, ["--frames applies to --out, not to --pty"]),
+            ([s, "--pty", "--overwrite"], EXIT_USAGE, ["--overwrite applies to --out, not to --pty"]),
+            ([s, "--out", new, "--once"], EXIT_USAGE, ["--once applies to --pty, not to --out"]),
+            ([s, "--out", ""], EXIT_USAGE, ["--out needs a FILE", "empty"]),
+            ([s, "--out", new, "--log", ""], EXIT_USAGE, ["--log needs a FILE", "empty"]),
+            ([s, "--out", existing], EXIT_OPEN, [existing, "File exists", "--overwrite"]),
             ([m, "--port", missing, "--record", new], EXIT_OPEN, [missing, "No such file"]),
             ([m, "--port", "/dev/null", "--record", new], EXIT_OPEN,
              ["/dev/null", "Inappropriate ioctl"]),
@@ -81,6 +87,22 @@ class Errors(Session):
                 self.assertFalse(os.path.exists(new), "a file was written")
                 with open(existing, "rb") as f:
                     self.assertEqual(f.read(), b"keep")
+
+    def test_sim_replaces_a_file_only_when_told_and_ends_quietly_when_its_reader_goes(self):
+        existing = self.write_file("old.bin", b"keep")
+        rc, out, err = self.run_tool(SIM, "--out", existing, "--frames", "2", "--overwrite")
+        self.assertEqual((rc, out, err), (0, "", ""))
+        with open(existing, "rb") as f:
+            stream = f.read()
+        # Two type-2 frames: 4 header bytes, a 95-byte payload and the trailer each.
+        self.assertEqual((len(stream), stream[:2], stream[99:101]), (200, b"\xfa\xa5", b"\x5f\xfa"))
+        # An existing file that is not a regular one is written to as it is.
+        self.assertEqual(self.run_tool(SIM, "--out", "/dev/null", "--frames", "2"), (0, "", ""))
+        # The reader takes 10 bytes and goes: no signal, no message, exit 0.
+        pipeline = f'"{SIM}" --out - --frames 100000 | head -c 10 >/dev/null; echo ${{PIPESTATUS[0]}}'
+        result = subprocess.run(["bash", "-c", pipeline], capture_output=True, text=True,
+                                timeout=WAIT)
+        self.assertEqual((result.stdout, result.stderr), ("0\n", ""))
 
     def test_help_gives_examples_and_exit_codes(self):
         for program in (MONITOR, SIM):
