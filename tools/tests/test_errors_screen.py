@@ -204,6 +204,46 @@ class Screen(Session):
         wait_for(lambda: "Ports 17-32" not in self.tmux("capture-pane", "-p"), what="compact layout")
         self.check_fits(self.capture("Ctrl-C to stop"), 60, 20)
 
+    def test_a_terminal_too_small_is_asked_to_grow_in_lines_that_fit(self):
+        self.terminal(40, 10, f"{MONITOR} --simulate")
+        lines = self.capture("at least 60x20")
+        self.assertEqual(lines[:2], ["quarn-monitor: too small (40x10)",
+                                     "make the terminal at least 60x20"])
+        self.assertTrue(all(len(x) < 40 for x in lines), lines)
+
+    def cursor_shown(self):
+        return self.tmux("display-message", "-p", "#{cursor_flag}").strip() == "1"
+
+    def test_ctrl_z_hands_the_shell_its_cursor_and_fg_draws_the_screen_again(self):
+        # Job control needs an interactive shell.
+        self.terminal(80, 24, "env PS1='$ ' bash --norc --noprofile -i")
+        # The terminal would echo ^Z wherever its cursor happens to be.
+        self.tmux("send-keys", f"stty -echoctl; {MONITOR} --simulate --sbus-out pty", "Enter")
+        lines = self.capture("Ctrl-C to stop")
+        # The path of the SBUS output stays in view under the title.
+        self.assertTrue(lines[0].startswith("quarn-monitor  simulated device on /dev/pts/"), lines)
+        self.assertRegex(lines[1], r"^SBUS frames go out on /dev/pts/\d+$")
+        self.assertFalse(self.cursor_shown())
+
+        self.tmux("send-keys", "C-z")
+        lines = self.capture("Stopped")
+        self.assertTrue(self.cursor_shown())
+        # The shell's lines come below the screen, not over it.
+        footer = lines.index("Ctrl-C to stop")
+        stopped = next(k for k, line in enumerate(lines) if "Stopped" in line)
+        self.assertEqual(lines[footer + 1:stopped], [""] * (stopped - footer - 1), lines)
+
+        self.tmux("send-keys", "fg", "Enter")
+        wait_for(lambda: "Stopped" not in self.tmux("capture-pane", "-p"), what="a new screen")
+        lines = self.capture("Ctrl-C to stop")
+        self.assertTrue(lines[0].startswith("quarn-monitor  "), lines)
+        self.assertRegex(lines[1], r"^SBUS frames go out on /dev/pts/\d+$")
+        wait_for(lambda: not self.cursor_shown(), what="the cursor hidden again")
+
+        self.tmux("send-keys", "C-c")
+        self.tmux("send-keys", "echo exit=$?", "Enter")
+        self.capture("exit=0")
+
 
 if __name__ == "__main__":
     unittest.main()
