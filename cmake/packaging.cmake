@@ -16,9 +16,6 @@ set(QUARN_PACKAGE_MAINTAINER "The QuarnInterface authors <quarninterface@example
     CACHE STRING "Maintainer named in the Debian packages")
 
 set(QUARN_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(QUARN_EXAMPLE_SOURCE ${PROJECT_SOURCE_DIR}/examples/replay_demo.c)
-set(QUARN_EXAMPLE_DATA ${PROJECT_SOURCE_DIR}/examples/data/device-stream.bin
-    ${PROJECT_SOURCE_DIR}/examples/data/device-stream.expected)
 
 set(QUARN_DEBIAN_RUNTIME_PACKAGE libquarninterface${PROJECT_VERSION_MAJOR})
 set(QUARN_DEBIAN_DEV_PACKAGE libquarninterface-dev)
@@ -41,8 +38,6 @@ if(WIN32)
   configure_file(packaging/windows/README.txt ${PROJECT_BINARY_DIR}/README.txt @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION . COMPONENT runtime)
   install(FILES ${QUARN_LICENSE} DESTINATION . RENAME LICENSE.txt COMPONENT runtime)
-  install(FILES ${QUARN_EXAMPLE_SOURCE} DESTINATION examples COMPONENT dev)
-  install(FILES ${QUARN_EXAMPLE_DATA} DESTINATION examples/data COMPONENT dev)
 elseif(QUARN_PACKAGE_DEBIAN)
   # Debian wants a copyright file in its machine-readable form and a changelog
   # in every package's documentation directory; both come from this tree (the
@@ -83,9 +78,6 @@ elseif(QUARN_PACKAGE_DEBIAN)
     install(FILES ${_dir}/copyright ${_dir}/changelog.gz
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_package} COMPONENT ${_component})
   endforeach()
-  install(FILES ${QUARN_EXAMPLE_SOURCE} ${QUARN_EXAMPLE_DATA}
-          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUARN_DEBIAN_DEV_PACKAGE}/examples
-          COMPONENT dev)
 
   # The loader's cache learns of the library through libc's ldconfig trigger.
   # (CPack also writes a postinst and postrm that run ldconfig themselves, which
@@ -93,10 +85,45 @@ elseif(QUARN_PACKAGE_DEBIAN)
   file(WRITE ${PROJECT_BINARY_DIR}/debian/triggers "activate-noawait ldconfig\n")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/triggers)
 else()
-  install(FILES ${QUARN_LICENSE} ${PROJECT_SOURCE_DIR}/README.md
-          DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
-  install(FILES ${QUARN_EXAMPLE_SOURCE} ${QUARN_EXAMPLE_DATA}
-          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT dev)
+  install(FILES ${QUARN_LICENSE} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+endif()
+
+# ---------------------------------------------------------------------------
+# The documentation in each kit: README.md and what its relative links reach
+# (the pages in docs/, the header, the examples), laid out as in this tree so
+# that every link works where the kit is unpacked. tests/kits/test_kits.py
+# follows every link.
+# ---------------------------------------------------------------------------
+# quarn_install_docs(DIR COMPONENT [WITH_HEADER]): the tree into DIR; with
+# WITH_HEADER a copy of the header goes into DIR/include, for a kit whose
+# header (if any) lies elsewhere.
+function(quarn_install_docs dir component)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${dir} COMPONENT ${component})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${dir}/docs COMPONENT ${component})
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/replay_demo.c
+                ${PROJECT_SOURCE_DIR}/examples/exchange_demo.c
+          DESTINATION ${dir}/examples COMPONENT ${component})
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/data/device-stream.bin
+                ${PROJECT_SOURCE_DIR}/examples/data/device-stream.expected
+          DESTINATION ${dir}/examples/data COMPONENT ${component})
+  if(ARGV2 STREQUAL "WITH_HEADER")
+    install(FILES ${PROJECT_SOURCE_DIR}/include/QuarnInterface.h DESTINATION ${dir}/include
+            COMPONENT ${component})
+  endif()
+endfunction()
+
+if(WIN32)
+  # The zip's top folder holds include/ already; README.txt points here.
+  quarn_install_docs(. dev)
+elseif(QUARN_PACKAGE_DEBIAN)
+  # The packages with a README of their own; the runtime has its copyright.
+  quarn_install_docs(${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUARN_DEBIAN_DEV_PACKAGE} dev WITH_HEADER)
+  if(TARGET quarn-monitor)
+    quarn_install_docs(${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUARN_DEBIAN_TOOLS_PACKAGE} tools
+                       WITH_HEADER)
+  endif()
+else()
+  quarn_install_docs(${CMAKE_INSTALL_DOCDIR} runtime WITH_HEADER)
 endif()
 
 # ---------------------------------------------------------------------------
@@ -137,6 +164,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 
 set(_quarn_exact_runtime "${QUARN_DEBIAN_RUNTIME_PACKAGE} (= ${PROJECT_VERSION})")
+# The descriptions hold no semicolon: CMake would take it for a list separator
+# and drop it.
 set(_quarn_about
     "QuarnInterface builds the commands that start and stop the Quarn control\n"
     "device's stream of port data, reassembles and decodes that stream, decodes\n"
@@ -154,7 +183,8 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${_quarn_exact_runtime}")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
     "protocol library for the Quarn control device - development files\n${_quarn_about}\n\n"
-    "This package holds the header, the CMake package and the pkg-config file.")
+    "This package holds the header, the CMake package, the pkg-config file, the\n"
+    "examples and the documentation.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${QUARN_DEBIAN_TOOLS_PACKAGE})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
@@ -162,8 +192,9 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_quarn_exact_runtime}")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "monitor and simulator for the Quarn control device\n"
     "quarn-monitor shows the values a Quarn control device streams over a serial\n"
-    "port or sends as HID reports, and can forward them as SBUS; quarn-sim plays\n"
-    "a simulated device on a pseudo-terminal or into a file.")
+    "port or sends as HID reports, records them and can forward them as SBUS.\n"
+    "quarn-sim plays a simulated device on a pseudo-terminal or into a file.\n"
+    "Both come with manual pages and the documentation.")
 
 foreach(_var CPACK_COMPONENT_RUNTIME_DESCRIPTION CPACK_COMPONENT_DEV_DESCRIPTION
              CPACK_COMPONENT_TOOLS_DESCRIPTION)

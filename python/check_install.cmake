@@ -20,14 +20,15 @@ endif()
 
 cmake_path(GET LIBRARY FILENAME name)
 set(link ${PREFIX}/${PACKAGE_DIR}/${name})
-string(STRIP "${output}" output)
-if(NOT output STREQUAL "${link}\nfae400005f")
-  message(FATAL_ERROR "the installed package loaded another library:\n${output}\n"
-                      "expected ${link} and the stop command fae400005f")
-endif()
 file(REAL_PATH ${link} linked)
 file(REAL_PATH ${PREFIX}/${LIBRARY} installed)
 if(NOT linked STREQUAL installed)
   message(FATAL_ERROR "${link} leads to ${linked}, not to the installed ${installed}")
+endif()
+# library_path names the file loaded, with the link resolved.
+string(STRIP "${output}" output)
+if(NOT output STREQUAL "${installed}\nfae400005f")
+  message(FATAL_ERROR "the installed package loaded another library:\n${output}\n"
+                      "expected ${installed} (through ${link}) and the stop command fae400005f")
 endif()
 message(STATUS "${link} loads the installed library ${installed}")

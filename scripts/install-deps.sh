@@ -13,11 +13,12 @@
 set -euo pipefail
 
 # What the linux preset needs: the library, its tests, tools and benchmarks
-# (tmux draws the monitor's screen for its test).
+# (tmux draws the monitor's screen for its test; help2man makes the tools' manual
+# pages, which man-db renders in their test).
 packages=(
   cmake g++ make pkg-config python3
   googletest libgtest-dev libbenchmark-dev valgrind
-  libhidapi-dev libcli11-dev tmux
+  libhidapi-dev libcli11-dev tmux help2man man-db
 )
 # Everything scripts/test.sh runs besides: fuzzing, the Windows DLLs, the
 # release kits of scripts/package.sh (Debian packages checked by lintian, the

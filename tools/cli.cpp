@@ -122,10 +122,15 @@ int report_usage_error(const std::string &program, const std::string &message) {
 }
 
 std::optional<int> parse(CLI::App &app, int argc, char **argv) {
+    app.set_version_flag("--version", app.get_name() + " (QuarnInterface) " QUARN_TOOLS_VERSION,
+                         "print the version and exit");
+    app.footer(app.get_footer() + "\nThe manual page: man " + app.get_name() + "\n");
     try {
         app.parse(argc, argv);
         return std::nullopt;
     } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         // CLI11 checks requirements before it reports unknown arguments, so

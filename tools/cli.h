@@ -27,9 +27,12 @@ CLI::Validator one_of(const std::vector<std::string> &words);
 // Parses a whole number as whole_number accepts it.
 std::optional<uint64_t> parse_whole(const std::string &text);
 
-// Parses the arguments. Returns nothing when the program goes on, or the
-// exit code to end with: 0 after --help, kExitUsage after an error, which
-// has been reported.
+// Parses the arguments, after adding what every tool has: --version, and a
+// last line of the help that names the manual page (cmake/manual-page.cmake,
+// which makes the manual page from the help, leaves that line out).
+// Returns nothing when the program goes on, or the exit code to end with:
+// 0 after --help or --version, kExitUsage after an error, which has been
+// reported.
 std::optional<int> parse(CLI::App &app, int argc, char **argv);
 
 // Prints "<program>: <message>" and where to read on, on standard error.

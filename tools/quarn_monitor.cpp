@@ -39,8 +39,7 @@ std::unique_ptr<SbusForwarder> open_bridge(const Options &o) {
     s.sbus2 = o.sbus2;
     auto bridge = std::make_unique<SbusForwarder>(s);
     if (o.sbus_out == SbusForwarder::kPtyPath) {
-        (void)std::fprintf(stderr, "%s: SBUS frames go out on %s\n", kMonitorProgram,
-                           bridge->path().c_str());
+        notice("SBUS frames go out on " + bridge->path());
     }
     return bridge;
 }

@@ -151,11 +151,13 @@ std::vector<std::string> screen_lines(const Readings &readings, const ViewSettin
     Layout l{
         columns > 0 ? columns - 1 : 0, columns >= kFullColumns && rows >= kFullRows, unicode, {}};
     if (columns < kMinColumns || rows < kMinRows) {
-        l.add(format("quarn-monitor: make the terminal at least %zux%zu (it is %zux%zu)",
-                     kMinColumns, kMinRows, columns, rows));
+        // Two short lines, so that the request fits even at 40x10.
+        l.add(format("quarn-monitor: too small (%zux%zu)", columns, rows));
+        l.add(format("make the terminal at least %zux%zu", kMinColumns, kMinRows));
     } else {
         l.add("quarn-monitor  " + settings.title);
     }
+    l.add(settings.notices);
     l.blank();
     switch (readings.kind) {
     case SourceKind::port_data:

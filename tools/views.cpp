@@ -1,6 +1,8 @@
 #include "views.h"
 
+#include "monitor_options.h"
 #include "screen.h"
+#include "signals.h"
 #include "text.h"
 
 #include <clocale>
@@ -109,11 +111,20 @@ class PlainView : public View {
     ViewSettings settings_;
 };
 
+std::vector<std::string> &notices() {
+    static std::vector<std::string> kept;
+    return kept;
+}
+
 class ScreenView : public View {
   public:
     explicit ScreenView(ViewSettings settings) : settings_(std::move(settings)) {
         (void)std::setlocale(LC_CTYPE, "");
         unicode_ = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+        // The screen clears the terminal: what was said before it started
+        // goes on the screen.
+        settings_.notices = notices();
+        catch_suspend(true);
         print(screen_begin());
     }
     ScreenView(const ScreenView &) = delete;
@@ -121,6 +132,7 @@ class ScreenView : public View {
     ScreenView(ScreenView &&) = delete;
     ScreenView &operator=(ScreenView &&) = delete;
     ~ScreenView() override {
+        catch_suspend(false);
         print(screen_end(drawn_));
     }
 
@@ -128,6 +140,13 @@ class ScreenView : public View {
         return kScreenPeriod;
     }
     void show(const Readings &readings, Clock::time_point now) override {
+        // Ctrl-Z: the shell gets the terminal back with its cursor, below
+        // the screen; after fg the screen starts again.
+        if (take_suspend()) {
+            print(screen_end(drawn_));
+            suspend();
+            print(screen_begin());
+        }
         draw(readings, now, settings_.replay ? "replaying; Ctrl-C to stop" : "Ctrl-C to stop");
     }
     // Leaves the final state on the screen, with why the session ended.
@@ -163,6 +182,11 @@ class ScreenView : public View {
 };
 
 } // namespace
+
+void notice(const std::string &text) {
+    (void)std::fprintf(stderr, "%s: %s\n", kMonitorProgram, text.c_str());
+    notices().push_back(text);
+}
 
 void View::print(const std::string &text) {
     if (failed_) {

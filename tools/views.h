@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quarn::tools {
 
@@ -16,7 +17,15 @@ struct ViewSettings {
     unsigned bar_max = 1; // the channel value that fills a bar
     bool finite = false;  // the source ends by itself (a recording, a file)
     bool replay = false;  // the source is a recording
+
+    // What notice() said before the live screen started.
+    std::vector<std::string> notices = {};
 };
+
+// Prints "quarn-monitor: <text>" on standard error, and keeps it for the
+// live screen, which starts by clearing the terminal: there it stays in view
+// under the title.
+void notice(const std::string &text);
 
 class View {
   public:

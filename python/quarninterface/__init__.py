@@ -68,24 +68,60 @@ MAX_CHUNK_SIZE = 255
 _BYTE_MAX = 0xFF
 _VALUE_MAX = 0xFFFF
 
-BytesLike = bytes | bytearray | memoryview
+# What the functions that take received bytes accept: anything with a buffer
+# of single bytes, or ints 0 to 255 (hidapi's binding returns a list of them).
+ByteSource = bytes | bytearray | memoryview | Iterable[int]
+_ACCEPTED = "bytes, bytearray, a memoryview of bytes, or an iterable of ints 0 to 255"
 
 # Tracebacks then show the public name, quarninterface.LibraryNotFoundError.
 LibraryNotFoundError.__module__ = __name__
 
-# library_path: the path or name the library was loaded from, for users to
+# library_path: the absolute path of the library file loaded, for users to
 # check which copy they got.
 _lib, library_path = load()
+
+# A new stream starts with this many zero bytes, fed with no arrays: no frame
+# claims more than 500 bytes, and a zero is never a start byte nor a trailer,
+# so every retained byte is dropped and nothing is decoded into the arrays.
+_NEW_STREAM_FLUSH_CALLS = 2
+_NEW_STREAM_FLUSH_CHUNK = bytes(MAX_CHUNK_SIZE)
 
 # ctypes releases the GIL during a call, so two threads feeding at once would
 # interleave inside the library's single reassembly buffer.
 _parse_lock = threading.Lock()
 
 
-def _as_bytes(data: BytesLike) -> bytes:
-    # bytes(n) of an int would silently make n zero bytes; memoryview takes
-    # only real buffers.
-    return data if isinstance(data, bytes) else memoryview(data).tobytes()
+def _as_bytes(data: ByteSource, name: str) -> bytes:
+    """The bytes of ``data``, or a TypeError or ValueError that names the
+    argument and what it accepts."""
+    if isinstance(data, bytes):
+        return data
+    try:
+        view = memoryview(data)  # type: ignore[arg-type]
+    except TypeError:
+        pass
+    else:
+        # An array('H') would otherwise pass as twice as many bytes.
+        if view.itemsize != 1:
+            raise TypeError(
+                f"{name} is a buffer of {view.itemsize}-byte items (format {view.format!r}); "
+                f"expected {_ACCEPTED}"
+            )
+        return view.tobytes()
+    # A str iterates as characters, and bytes(n) of an int would make n zeros.
+    if isinstance(data, str) or not isinstance(data, Iterable):
+        raise TypeError(f"{name} is {type(data).__name__}; expected {_ACCEPTED}")
+    items = list(data)
+    for position, item in enumerate(items):
+        try:
+            value = operator.index(item)
+        except TypeError:
+            raise TypeError(
+                f"{name}[{position}] is {type(item).__name__}; expected {_ACCEPTED}"
+            ) from None
+        if not 0 <= value <= _BYTE_MAX:
+            raise ValueError(f"{name}[{position}] is {value}; each byte must be 0 to {_BYTE_MAX}")
+    return bytes(items)
 
 
 def _request_byte(name: str, value: int) -> int:
@@ -121,8 +157,11 @@ class PortDataParser:
     The library keeps ONE reassembly state per process: every parser in the
     process shares it, so a process can follow one byte stream only. Bytes
     from a second device, or from two parsers fed in turn, corrupt each
-    other's frames. A half-received frame also survives a reconnect and is
-    completed or discarded by the bytes that follow.
+    other's frames.
+
+    A new parser starts a new stream: it drops whatever part of a frame the
+    library still holds from an earlier stream (see ``reset``), so the first
+    frame it decodes is one the device sent whole.
 
     Each parser keeps its own ``channels`` and ``ports``: they hold the
     values of the last data frame that carried them, and zeros before that.
@@ -131,15 +170,37 @@ class PortDataParser:
     def __init__(self) -> None:
         self._channels = (ctypes.c_uint16 * CHANNEL_COUNT)()
         self._ports = (ctypes.c_uint16 * PORT_COUNT)()
+        self.reset()
 
-    def feed(self, data: BytesLike) -> bool:
+    def reset(self) -> None:
+        """Start a new stream: after a reconnect, after the port was reopened,
+        before a replay.
+
+        Drops the part of a frame that the library retained from the old
+        stream, which the first bytes of the new one could otherwise complete
+        into a frame the device never sent, and sets ``channels`` and
+        ``ports`` to zeros. As every parser in the process shares the
+        library's state, this also resets every other parser's stream (their
+        values stay as they are).
+        """
+        ctypes.memset(self._channels, 0, ctypes.sizeof(self._channels))
+        ctypes.memset(self._ports, 0, ctypes.sizeof(self._ports))
+        with _parse_lock:
+            for _ in range(_NEW_STREAM_FLUSH_CALLS):
+                _lib.parse_port_data(_NEW_STREAM_FLUSH_CHUNK, MAX_CHUNK_SIZE, None, None)
+
+    def feed(self, data: ByteSource) -> bool:
         """Take received bytes of any length, cut anywhere.
+
+        ``data`` is bytes, bytearray, a memoryview of bytes, or an iterable of
+        ints 0 to 255; anything else raises TypeError, and a value outside 0
+        to 255 ValueError.
 
         Returns True when at least one data frame was decoded during this
         call, whatever its type. An unfinished frame is kept for the next
         call; bad bytes are skipped without losing a good frame after them.
         """
-        data = _as_bytes(data)
+        data = _as_bytes(data, "data")
         decoded = False
         with _parse_lock:
             for start in range(0, len(data), MAX_CHUNK_SIZE):
@@ -159,13 +220,15 @@ class PortDataParser:
         return tuple(self._ports)
 
 
-def parse_hid_game_controller_device(report: BytesLike) -> tuple[int, ...] | None:
+def parse_hid_game_controller_device(report: ByteSource) -> tuple[int, ...] | None:
     """Decode a 19-byte HID game-controller report into its 11 values.
 
     Values 0-2 and 9-10 are 16-bit, 3-7 are 12-bit, 8 is 4-bit. Returns None
-    when the library refuses the report (any length other than 19).
+    when the library refuses the report (any length other than 19). The
+    report is taken as ``PortDataParser.feed`` takes its data, a list from
+    hidapi included.
     """
-    report = _as_bytes(report)
+    report = _as_bytes(report, "report")
     if len(report) > MAX_CHUNK_SIZE:
         return None
     state = ControllerState()
@@ -174,13 +237,14 @@ def parse_hid_game_controller_device(report: BytesLike) -> tuple[int, ...] | Non
     return tuple(state.values)
 
 
-def parse_hid_compatible_device(report: BytesLike) -> tuple[int, ...] | None:
+def parse_hid_compatible_device(report: ByteSource) -> tuple[int, ...] | None:
     """Decode a 29-byte HID compatible-device report into 12 channel values.
 
     Returns None when the library refuses the report: a length other than 29,
-    or a first byte other than 0xFA.
+    or a first byte other than 0xFA. The report is taken as
+    ``PortDataParser.feed`` takes its data.
     """
-    report = _as_bytes(report)
+    report = _as_bytes(report, "report")
     if len(report) > MAX_CHUNK_SIZE:
         return None
     channels = (ctypes.c_uint16 * CHANNEL_COUNT)()

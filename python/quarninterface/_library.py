@@ -36,6 +36,9 @@ PACKAGE_DIR = Path(__file__).parent
 
 CONTROLLER_VALUE_COUNT = 11
 
+# Room for the longest path Windows gives, in UTF-16 units.
+_WINDOWS_MAX_PATH = 32768
+
 
 class LibraryNotFoundError(OSError):
     """The QuarnInterface library could not be found, loaded or recognised."""
@@ -67,6 +70,43 @@ _PROTOTYPES = {
 }
 
 
+class _DlInfo(ctypes.Structure):
+    """The C library's ``Dl_info``, which ``dladdr`` fills in."""
+
+    _fields_ = [
+        ("dli_fname", ctypes.c_char_p),
+        ("dli_fbase", ctypes.c_void_p),
+        ("dli_sname", ctypes.c_char_p),
+        ("dli_saddr", ctypes.c_void_p),
+    ]
+
+
+def _loaded_file(library: ctypes.CDLL) -> str:
+    """The absolute path, links resolved, of the file the loader mapped for
+    ``library``: the loader's search may have found another copy than the
+    name suggests."""
+    if sys.platform == "win32":
+        kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+        kernel32.GetModuleFileNameW.argtypes = [ctypes.c_void_p, ctypes.c_wchar_p, ctypes.c_uint32]
+        kernel32.GetModuleFileNameW.restype = ctypes.c_uint32
+        path = ctypes.create_unicode_buffer(_WINDOWS_MAX_PATH)
+        length = kernel32.GetModuleFileNameW(library._handle, path, len(path))
+        if not 0 < length < len(path):
+            raise ctypes.WinError(ctypes.get_last_error())
+        return os.path.realpath(path.value)
+    # glibc before 2.34 keeps dladdr in libdl.
+    try:
+        dladdr = ctypes.CDLL(None).dladdr
+    except AttributeError:
+        dladdr = ctypes.CDLL(ctypes.util.find_library("dl")).dladdr
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)]
+    info = _DlInfo()
+    address = ctypes.cast(library.parse_port_data, ctypes.c_void_p)
+    if not dladdr(address, ctypes.byref(info)) or not info.dli_fname:
+        raise LibraryNotFoundError(f"cannot tell which file {library._name} was loaded from")
+    return os.path.realpath(os.fsdecode(info.dli_fname))
+
+
 def _declare(library: ctypes.CDLL, path: str) -> ctypes.CDLL:
     for name, (restype, argtypes) in _PROTOTYPES.items():
         try:
@@ -91,15 +131,14 @@ def _open(path: str, what: str) -> ctypes.CDLL:
         ) from error
 
 
-def _system_search(name: str) -> tuple[ctypes.CDLL, str]:
+def _system_search(name: str) -> ctypes.CDLL:
     # Since Python 3.8 a bare DLL name no longer searches PATH on Windows;
     # find_library does, which is where users put DLLs.
     if sys.platform == "win32":
         found = ctypes.util.find_library(os.path.splitext(name)[0])
         if found:
-            return _open(found, "found on PATH"), found
-    library = ctypes.CDLL(name)
-    return _declare(library, name), name
+            return _open(found, "found on PATH")
+    return _declare(ctypes.CDLL(name), name)
 
 
 def load(
@@ -107,20 +146,28 @@ def load(
     package_dir: Path = PACKAGE_DIR,
     system_names: Sequence[str] = SYSTEM_NAMES,
 ) -> tuple[ctypes.CDLL, str]:
-    """Find and load the library; returns it with the path or name it came from.
+    """Find and load the library; returns it with the absolute path of the
+    file loaded.
 
     Raises LibraryNotFoundError, naming every place tried and why each failed.
     """
+    library = _find(environ, package_dir, system_names)
+    return library, _loaded_file(library)
+
+
+def _find(
+    environ: Mapping[str, str], package_dir: Path, system_names: Sequence[str]
+) -> ctypes.CDLL:
     override = environ.get(ENV_VARIABLE)
     if override:
-        return _open(override, f"named by {ENV_VARIABLE}"), override
+        return _open(override, f"named by {ENV_VARIABLE}")
 
     tried: list[str] = [f"{ENV_VARIABLE}: not set"]
     for name in system_names:
         candidate = package_dir / name
         # A dangling link is a broken install, not an absent library.
         if candidate.exists() or candidate.is_symlink():
-            return _open(str(candidate), "installed next to the package"), str(candidate)
+            return _open(str(candidate), "installed next to the package")
         tried.append(f"{candidate}: no such file")
     for name in system_names:
         try:

@@ -1,5 +1,7 @@
 import ctypes.util
+import os
 import re
+import subprocess
 import shutil
 import sys
 import tempfile
@@ -8,7 +10,7 @@ from pathlib import Path
 
 import quarninterface as qi
 from quarninterface import _library
-from helpers import run_python
+from helpers import PACKAGE_PARENT, run_python
 
 HEADER = Path(__file__).resolve().parents[2] / "include" / "QuarnInterface.h"
 
@@ -38,7 +40,7 @@ class LibraryLoadingTest(unittest.TestCase):
         name = _library.SYSTEM_NAMES[0]
         shutil.copy(qi.library_path, self.dir / name)
         library, path = _library.load({}, self.dir)
-        self.assertEqual(path, str(self.dir / name))
+        self.assertEqual(path, str((self.dir / name).resolve()))
         self.assertTrue(hasattr(library, "parse_port_data"))
 
     def test_broken_copy_next_to_the_package_is_reported(self):
@@ -55,6 +57,28 @@ class LibraryLoadingTest(unittest.TestCase):
         other = ctypes.util.find_library("c") or "kernel32"
         with self.assertRaisesRegex(qi.LibraryNotFoundError, "does not export request_upload"):
             _library.load({"QUARN_INTERFACE_LIBRARY": other}, self.dir)
+
+    @unittest.skipIf(sys.platform == "win32", "links and LD_LIBRARY_PATH are for Linux")
+    def test_library_path_is_the_absolute_path_of_the_file_loaded(self):
+        copy = self.dir / "copies" / _library.SYSTEM_NAMES[0]
+        copy.parent.mkdir()
+        shutil.copy(qi.library_path, copy)
+        (self.dir / "link.so").symlink_to(copy)
+        code = "import quarninterface as qi; print(qi.library_path)"
+        # A relative link named by the variable, and the bare name that the
+        # loader's own search resolves (the package dir of the source tree
+        # holds no library).
+        for variable, value in [
+            ("QUARN_INTERFACE_LIBRARY", "./link.so"),
+            ("LD_LIBRARY_PATH", str(copy.parent)),
+        ]:
+            with self.subTest(variable):
+                env = {k: v for k, v in os.environ.items() if k != "QUARN_INTERFACE_LIBRARY"}
+                env |= {"PYTHONPATH": str(PACKAGE_PARENT), variable: value}
+                result = subprocess.run([sys.executable, "-c", code], env=env, cwd=self.dir,
+                                        capture_output=True, text=True, timeout=60)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout, f"{copy.resolve()}\n")
 
     def test_import_fails_with_the_public_error(self):
         result = run_python("import quarninterface", QUARN_INTERFACE_LIBRARY=str(self.dir / "x.so"))

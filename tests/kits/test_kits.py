@@ -17,10 +17,12 @@ import io
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import unittest
 import zipfile
 from pathlib import Path
@@ -177,8 +179,6 @@ class DebianPackagesTest(KitTest):
         # way to leave them out; the package also activates the ldconfig
         # trigger, and running ldconfig twice is harmless.
         "maintscript-calls-ldconfig",
-        # The tools document themselves in --help and in the README.
-        "no-manual-page",
     }
 
     def depends(self, deb: str) -> list[str]:
@@ -190,6 +190,18 @@ class DebianPackagesTest(KitTest):
         report = self.run_ok("lintian", *map(kit, DEBS))
         warnings = set(re.findall(r"^W: \S+: (\S+)", report, re.MULTILINE))
         self.assertLessEqual(warnings, self.ACCEPTED_WARNINGS, report)
+
+    def test_descriptions_end_their_sentences(self):
+        for deb in DEBS:
+            with self.subTest(deb):
+                field = self.run_ok("dpkg-deb", "--field", kit(deb), "Description")
+                summary, *extended = field.splitlines()
+                self.assertFalse(summary.endswith("."), summary)
+                paragraphs = " ".join(line.strip() for line in extended).split(" . ")
+                self.assertTrue(all(p.endswith(".") for p in paragraphs), paragraphs)
+                # A program's name starts a sentence of its own.
+                for name in re.findall(r"\bquarn-\w+", " ".join(extended)):
+                    self.assertRegex(" ".join(paragraphs), rf"(^|\. ){name} ")
 
     def test_dependencies_are_declared_and_met(self):
         exact_runtime = f"libquarninterface1 (= {V})"
@@ -480,6 +492,296 @@ class NuGetPackageTest(KitTest):
                 (app / native).write_bytes(self.package.read(self.LINUX_NATIVE + native))
                 output = self.run_ok("mono", app / "Consumer.exe", STREAM, cwd=self.tmp)
                 self.assertEqual(output.splitlines(), EXPECTED)
+# ---------------------------------------------------------------------------
+# The documentation in each kit
+# ---------------------------------------------------------------------------
+MARKDOWN_LINK = re.compile(r"\]\(([^)\s]+)\)")
+
+
+def anchors(page: Path) -> set[str]:
+    """The anchors of a page's headings, as the usual Markdown renderers make
+    them: lower case, punctuation dropped, spaces as hyphens."""
+    headings = re.findall(r"^#+ (.*)$", page.read_text(), re.MULTILINE)
+    return {re.sub(r"[^\w\- ]", "", h.lower()).replace(" ", "-") for h in headings}
+
+
+def broken_links(readme: Path, root: Path) -> list[str]:
+    """Every relative link of readme, and of each page it leads to, that
+    reaches no file (or no heading) inside root."""
+    broken, seen, pages = [], set(), [readme.resolve()]
+    while pages:
+        page = pages.pop()
+        if page in seen:
+            continue
+        seen.add(page)
+        for target in MARKDOWN_LINK.findall(page.read_text()):
+            if re.match(r"[a-z]+:", target):
+                continue  # a web address
+            path, _, anchor = target.partition("#")
+            linked = (page.parent / path).resolve() if path else page
+            where = f"{page.relative_to(root)}: {target}"
+            if not linked.is_relative_to(root.resolve()) or not linked.exists():
+                broken.append(f"{where} (no such file in the kit)")
+            elif linked.suffix == ".md":
+                if anchor and anchor not in anchors(linked):
+                    broken.append(f"{where} (no such heading)")
+                pages.append(linked)
+    return broken
+
+
+class DocumentationTest(KitTest):
+    def extract_deb(self, deb: str) -> Path:
+        root = self.tmp / deb
+        self.run_ok("dpkg-deb", "--extract", kit(deb), root)
+        return root
+
+    def test_every_link_of_each_kits_readme_reaches_a_file_of_that_kit(self):
+        tarball = self.unpack(TARBALL)
+        readmes = {TARBALL: (tarball, tarball / "share/doc/QuarnInterface/README.md")}
+        for deb, package in ((DEV_DEB, "libquarninterface-dev"),
+                             (TOOLS_DEB, "quarninterface-tools")):
+            root = self.extract_deb(deb)
+            readmes[deb] = (root, root / f"usr/share/doc/{package}/README.md")
+        for name in ZIPS.values():
+            top = self.unpack(name)
+            readmes[name] = (top, top / "README.md")
+        for name, (root, readme) in readmes.items():
+            with self.subTest(name):
+                self.assertTrue(readme.is_file(), f"{name} has no {readme.relative_to(root)}")
+                self.assertEqual(broken_links(readme, root), [])
+                # The pages the tools' help and manual pages name.
+                self.assertTrue((readme.parent / "docs" / "tools.md").is_file())
+
+    def test_readme_txt_lists_files_of_its_zip(self):
+        for name in ZIPS.values():
+            with self.subTest(name):
+                top = self.unpack(name)
+                listing = windows_sections((top / "README.txt").read_text())["What is in this zip"]
+                listed = re.findall(r"^  (\S+)", listing, re.MULTILINE)
+                self.assertGreater(len(listed), 10, listing)
+                for path in listed:
+                    self.assertTrue((top / path.rstrip(",")).exists(), f"{name} lacks {path}")
+
+    def test_each_program_has_its_manual_page(self):
+        tarball = self.unpack(TARBALL)
+        tools = self.extract_deb(TOOLS_DEB)
+        for root, bindir, mandir in ((tarball, "bin", "share/man/man1"),
+                                     (tools, "usr/bin", "usr/share/man/man1")):
+            programs = sorted(p.name for p in (root / bindir).iterdir())
+            self.assertGreaterEqual(len(programs), 2)
+            for program in programs:
+                with self.subTest(root=root.name, program=program):
+                    page = root / mandir / f"{program}.1.gz"
+                    self.assertTrue(page.is_file(), f"{root.name} lacks {mandir}/{program}.1.gz")
+                    shown = subprocess.run(["man", "--warnings", "-l", page], capture_output=True,
+                                           text=True, env=clean_env(MANPAGER="cat", LC_ALL="C"))
+                    self.assertEqual((shown.returncode, shown.stderr), (0, ""))
+                    self.assertRegex(shown.stdout, rf"NAME\n +{re.escape(program)} +- ")
+
+
+# ---------------------------------------------------------------------------
+# The Windows zips' README.txt, run as written
+# ---------------------------------------------------------------------------
+def windows_sections(text: str) -> dict[str, str]:
+    """README.txt's sections: a heading underlined with dashes, to the next."""
+    parts = re.split(r"^(\S.*)\n-+\n", text, flags=re.MULTILINE)
+    return dict(zip(parts[1::2], parts[2::2]))
+
+
+def missing_windows_paths(commands: list[str], top: Path) -> list[str]:
+    """The words of cmd.exe commands that name a path in %QI%, the folder
+    top, which is not there."""
+    missing = []
+    for command in commands:
+        for word in command.split():
+            value = word.partition("=")[2] if word.startswith("-D") else word
+            if "%QI%" in value and not (top / value.replace("%QI%", ".").replace("\\", "/")).exists():
+                missing.append(f"{command}: {value}")
+    return missing
+
+
+def windows_commands(section: str) -> list[str]:
+    """The commands of a section: its two-space-indented lines, without the
+    lines of CMake code it shows."""
+    lines = re.findall(r"^  (\S.*)$", section, re.MULTILINE)
+    return [line for line in lines if not re.match(r"\w+\(", line)]
+
+
+class WindowsInstructionsTest(KitTest):
+    def test_msvc_commands_name_files_of_the_zip(self):
+        # cl does not run here: each path the commands name must exist.
+        for arch, name in ZIPS.items():
+            with self.subTest(arch):
+                top = self.unpack(name)
+                commands = windows_commands(
+                    windows_sections((top / "README.txt").read_text())["MSVC"])
+                self.assertEqual(commands[0], f"set QI=%CD%\\{top.name}")
+                self.assertEqual(missing_windows_paths(commands[1:], top), [])
+                self.assertTrue(any(c.startswith("cl ") for c in commands), commands)
+
+    def test_mingw_commands_build_and_the_x64_programs_decode_the_stream_under_wine(self):
+        for arch, name in ZIPS.items():
+            with self.subTest(arch):
+                top = self.unpack(name)
+                section = windows_sections((top / "README.txt").read_text())["MinGW-w64"]
+                out = self.run_windows_commands(windows_commands(section), top.parent, arch)
+                if arch == "win64":
+                    # Each program prints the final values it decoded.
+                    self.assertEqual(out.count(EXPECTED[0] + "\n"), 2, out)
+                    self.assertEqual(out.count(EXPECTED[1] + "\n"), 2, out)
+
+    def run_windows_commands(self, commands: list[str], cwd: Path, arch: str) -> str:
+        """Runs commands for an MSYS2 shell as written, in one shell: gcc is
+        the MinGW cross compiler of the arch, and ./program.exe runs under
+        Wine (x64) or is checked to be an x86 program of the DLL (x86, as
+        this machine runs no x86 programs). Returns the programs' output."""
+        triplet, file_format = WINDOWS[arch]
+        shims = [f'gcc() {{ {triplet}-gcc "$@"; }}']
+        for program in sorted(set(re.findall(r"^(\./\w+\.exe)", "\n".join(commands), re.M))):
+            if arch == "win64":
+                shims.append(f'{program}() {{ "{WINE_RUN}" "{WINE_PREFIX}" {program} "$@"; }}')
+            else:
+                shims.append(
+                    f"{program}() {{ {triplet}-objdump -p {program} | grep -q 'DLL Name: "
+                    f"QuarnInterface.dll' && {triplet}-objdump -f {program} | grep -q "
+                    f"'{file_format}'; }}")
+        script = "set -e\n" + "\n".join(shims + commands) + "\n"
+        return self.run_ok("bash", "-c", script, cwd=cwd)
+
+
+# ---------------------------------------------------------------------------
+# The commands of README.md and docs/ that take the kits, run as written
+# (tests/docs/doc_commands.py says where every other command runs)
+# ---------------------------------------------------------------------------
+# Each runner of DocCommandsTest, with the commands it runs, in order.
+DOC_RUNNERS = {
+    "tarball": [
+        "tar -xzf QuarnInterface-1.0.0-Linux-x86_64.tar.gz",
+        "QuarnInterface-1.0.0-Linux-x86_64/bin/quarn-monitor --simulate",
+        "cmake -S my_host -B build -DCMAKE_PREFIX_PATH=$PWD/QuarnInterface-1.0.0-Linux-x86_64",
+        "cc host.c $(pkg-config --cflags --libs QuarnInterface) -o host",
+    ],
+    "msvc": [
+        "set QI=%CD%\\QuarnInterface-1.0.0-win64",
+        "cl /I %QI%\\include host.c %QI%\\lib\\QuarnInterface.lib",
+        "copy %QI%\\bin\\QuarnInterface.dll .",
+    ],
+    "mingw": [
+        "QI=$PWD/QuarnInterface-1.0.0-win64",
+        "gcc -I $QI/include host.c $QI/lib/libQuarnInterface.dll.a -o host.exe",
+    ],
+    "mingw_from_a_build": [
+        "x86_64-w64-mingw32-gcc -Ipath/to/include host.c path/to/libQuarnInterface.dll.a"
+        " -o host.exe",
+    ],
+    "objdump": [
+        "x86_64-w64-mingw32-objdump -p build/windows-x64/QuarnInterface.dll",
+        "i686-w64-mingw32-objdump -p build/windows-x86/QuarnInterface.dll",
+    ],
+    "python": [
+        "python3 -m venv .venv",
+        ".venv/bin/pip install quarninterface-1.0.0-py3-none-manylinux_2_17_x86_64.whl",
+        '.venv/bin/python -c "import quarninterface as qi; print(qi.library_path)"',
+        "pip install quarninterface-1.0.0-py3-none-manylinux_2_17_x86_64.whl",
+    ],
+}
+DOC_COMMANDS = {command: runner for runner, commands in DOC_RUNNERS.items()
+                for command in commands}
+# What the commands need that the docs leave to the user: a host program,
+# and pip without the network.
+HOST = ROOT / "examples" / "exchange_demo.c"
+OFFLINE = {"PIP_NO_INDEX": "1", "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
+
+
+class DocCommandsTest(KitTest):
+    def shell(self, command: str, cwd: Path, **env: str) -> str:
+        return self.run_ok("bash", "-c", command, cwd=cwd, env=clean_env(**env))
+
+    def assert_ends_on_the_stream_values(self, output: str) -> None:
+        self.assertEqual(output.splitlines()[-2:], EXPECTED, output)
+
+    def tarball(self, user: Path, unpack: str, simulate: str, configure: str, compile: str):
+        self.shell(unpack, user)
+        monitor = subprocess.Popen(["bash", "-c", "exec " + simulate], cwd=user, env=clean_env(),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(1.5)
+        self.assertIsNone(monitor.poll(), "the simulated session ended by itself")
+        monitor.send_signal(signal.SIGINT)  # Ctrl-C ends it
+        out, err = monitor.communicate(timeout=60)
+        self.assertEqual((monitor.returncode, err), (0, ""))
+        self.assertRegex(out, r"frames_decoded=[1-9]")
+
+        shutil.copytree(CONSUMER, user / "my_host")
+        self.shell(configure, user)
+        self.run_ok("cmake", "--build", user / "build")
+        self.assert_decodes_the_stream(user / "build" / "quarn-stream-consumer")
+
+        tree = user / "QuarnInterface-1.0.0-Linux-x86_64"
+        shutil.copy(HOST, user / "host.c")
+        self.shell(compile, user, PKG_CONFIG_PATH=str(tree / "lib" / "pkgconfig"))
+        out = self.run_ok(user / "host", STREAM, env=clean_env(LD_LIBRARY_PATH=str(tree / "lib")))
+        self.assert_ends_on_the_stream_values(out)
+
+    def msvc(self, user: Path, *commands: str):
+        # cl does not run here: the folder set is the zip's, and every path
+        # the commands name is in it.
+        top = self.unpack(ZIPS["win64"])
+        self.assertEqual(commands[0], f"set QI=%CD%\\{top.name}")
+        self.assertEqual(missing_windows_paths(commands[1:], top), [])
+
+    def mingw(self, user: Path, set_qi: str, compile: str):
+        shutil.unpack_archive(kit(ZIPS["win64"]), user)
+        shutil.copy(HOST, user / "host.c")
+        self.shell(f'gcc() {{ x86_64-w64-mingw32-gcc "$@"; }}\n{set_qi}\n{compile}', user)
+        shutil.copy(user / "QuarnInterface-1.0.0-win64" / "bin" / "QuarnInterface.dll", user)
+        self.assert_ends_on_the_stream_values(
+            self.run_ok(WINE_RUN, WINE_PREFIX, "host.exe", STREAM, cwd=user))
+
+    def mingw_from_a_build(self, user: Path, compile: str):
+        # path/to stands for the build directory, which holds the DLL, its
+        # import library and (for the page) the header's directory.
+        top = self.unpack(ZIPS["win64"])
+        where = user / "path" / "to"
+        shutil.copytree(top / "include", where / "include")
+        shutil.copy(top / "lib" / "libQuarnInterface.dll.a", where)
+        shutil.copy(HOST, user / "host.c")
+        self.shell(compile, user)
+        self.assertIn("DLL Name: QuarnInterface.dll",
+                      self.run_ok("x86_64-w64-mingw32-objdump", "-p", user / "host.exe"))
+
+    def objdump(self, user: Path, *commands: str):
+        # The released DLLs where the commands look for a build's.
+        for arch, command in zip(("win64", "win32"), commands):
+            dll = re.search(r"(build/\S+\.dll)", command).group(1)
+            (user / dll).parent.mkdir(parents=True)
+            shutil.copy(self.unpack(ZIPS[arch]) / "bin" / "QuarnInterface.dll", user / dll)
+            out = self.shell(command, user)
+            self.assertIn("DLL Name: KERNEL32.dll", out)
+            self.assertIn("stop_upload_port_data", out)
+
+    def python(self, user: Path, make: str, install: str, show: str, pip_install: str):
+        self.shell(make, user)
+        self.shell(install, user, **OFFLINE)
+        library = Path(self.shell(show, user).strip())
+        self.assertTrue(library.is_absolute(), library)
+        self.assertEqual(library, library.resolve())
+        self.assertTrue(library.is_relative_to((user / ".venv").resolve()), library)
+        # The README's pip, as a user runs it: that of the active environment
+        # (the same one, with the package taken out again; a new one costs
+        # 20 s here).
+        self.shell(".venv/bin/pip uninstall --yes --quiet quarninterface", user)
+        path = f"{user / '.venv' / 'bin'}{os.pathsep}{os.environ['PATH']}"
+        self.shell(pip_install, user, PATH=path, **OFFLINE)
+        self.assertEqual(self.shell(show, user).strip(), str(library))
+
+    def test_every_command_given_to_the_kits_runs_as_written(self):
+        for runner, commands in DOC_RUNNERS.items():
+            with self.subTest(runner):
+                user = self.tmp / f"user-{runner}"
+                user.mkdir()
+                for path in DIST.iterdir():
+                    (user / path.name).symlink_to(path)
+                getattr(self, runner)(user, *commands)
 
 
 class DistTest(KitTest):

@@ -51,6 +51,12 @@ class Errors(Session):
             ([s, "--out", new, "--frames", "172800001"], EXIT_USAGE, ["'172800001'"]),
             ([s, "--pty", "--noise", "2"], EXIT_USAGE, ["--noise", "'2'", "0 to 1"]),
             ([s, "--pty", "--out", new], EXIT_USAGE, ["--pty and --out"]),
+            ([s, "--pty", "--frames", "3"], EXIT_USAGE, ["--frames applies to --out, not to --pty"]),
+            ([s, "--pty", "--overwrite"], EXIT_USAGE, ["--overwrite applies to --out, not to --pty"]),
+            ([s, "--out", new, "--once"], EXIT_USAGE, ["--once applies to --pty, not to --out"]),
+            ([s, "--out", ""], EXIT_USAGE, ["--out needs a FILE", "empty"]),
+            ([s, "--out", new, "--log", ""], EXIT_USAGE, ["--log needs a FILE", "empty"]),
+            ([s, "--out", existing], EXIT_OPEN, [existing, "File exists", "--overwrite"]),
             ([m, "--port", missing, "--record", new], EXIT_OPEN, [missing, "No such file"]),
             ([m, "--port", "/dev/null", "--record", new], EXIT_OPEN,
              ["/dev/null", "Inappropriate ioctl"]),
@@ -81,6 +87,22 @@ class Errors(Session):
                 self.assertFalse(os.path.exists(new), "a file was written")
                 with open(existing, "rb") as f:
                     self.assertEqual(f.read(), b"keep")
+
+    def test_sim_replaces_a_file_only_when_told_and_ends_quietly_when_its_reader_goes(self):
+        existing = self.write_file("old.bin", b"keep")
+        rc, out, err = self.run_tool(SIM, "--out", existing, "--frames", "2", "--overwrite")
+        self.assertEqual((rc, out, err), (0, "", ""))
+        with open(existing, "rb") as f:
+            stream = f.read()
+        # Two type-2 frames: 4 header bytes, a 95-byte payload and the trailer each.
+        self.assertEqual((len(stream), stream[:2], stream[99:101]), (200, b"\xfa\xa5", b"\x5f\xfa"))
+        # An existing file that is not a regular one is written to as it is.
+        self.assertEqual(self.run_tool(SIM, "--out", "/dev/null", "--frames", "2"), (0, "", ""))
+        # The reader takes 10 bytes and goes: no signal, no message, exit 0.
+        pipeline = f'"{SIM}" --out - --frames 100000 | head -c 10 >/dev/null; echo ${{PIPESTATUS[0]}}'
+        result = subprocess.run(["bash", "-c", pipeline], capture_output=True, text=True,
+                                timeout=WAIT)
+        self.assertEqual((result.stdout, result.stderr), ("0\n", ""))
 
     def test_help_gives_examples_and_exit_codes(self):
         for program in (MONITOR, SIM):
@@ -181,6 +203,46 @@ class Screen(Session):
         self.tmux("resize-window", "-x", "60", "-y", "20")
         wait_for(lambda: "Ports 17-32" not in self.tmux("capture-pane", "-p"), what="compact layout")
         self.check_fits(self.capture("Ctrl-C to stop"), 60, 20)
+
+    def test_a_terminal_too_small_is_asked_to_grow_in_lines_that_fit(self):
+        self.terminal(40, 10, f"{MONITOR} --simulate")
+        lines = self.capture("at least 60x20")
+        self.assertEqual(lines[:2], ["quarn-monitor: too small (40x10)",
+                                     "make the terminal at least 60x20"])
+        self.assertTrue(all(len(x) < 40 for x in lines), lines)
+
+    def cursor_shown(self):
+        return self.tmux("display-message", "-p", "#{cursor_flag}").strip() == "1"
+
+    def test_ctrl_z_hands_the_shell_its_cursor_and_fg_draws_the_screen_again(self):
+        # Job control needs an interactive shell.
+        self.terminal(80, 24, "env PS1='$ ' bash --norc --noprofile -i")
+        # The terminal would echo ^Z wherever its cursor happens to be.
+        self.tmux("send-keys", f"stty -echoctl; {MONITOR} --simulate --sbus-out pty", "Enter")
+        lines = self.capture("Ctrl-C to stop")
+        # The path of the SBUS output stays in view under the title.
+        self.assertTrue(lines[0].startswith("quarn-monitor  simulated device on /dev/pts/"), lines)
+        self.assertRegex(lines[1], r"^SBUS frames go out on /dev/pts/\d+$")
+        self.assertFalse(self.cursor_shown())
+
+        self.tmux("send-keys", "C-z")
+        lines = self.capture("Stopped")
+        self.assertTrue(self.cursor_shown())
+        # The shell's lines come below the screen, not over it.
+        footer = lines.index("Ctrl-C to stop")
+        stopped = next(k for k, line in enumerate(lines) if "Stopped" in line)
+        self.assertEqual(lines[footer + 1:stopped], [""] * (stopped - footer - 1), lines)
+
+        self.tmux("send-keys", "fg", "Enter")
+        wait_for(lambda: "Stopped" not in self.tmux("capture-pane", "-p"), what="a new screen")
+        lines = self.capture("Ctrl-C to stop")
+        self.assertTrue(lines[0].startswith("quarn-monitor  "), lines)
+        self.assertRegex(lines[1], r"^SBUS frames go out on /dev/pts/\d+$")
+        wait_for(lambda: not self.cursor_shown(), what="the cursor hidden again")
+
+        self.tmux("send-keys", "C-c")
+        self.tmux("send-keys", "echo exit=$?", "Enter")
+        self.capture("exit=0")
 
 
 if __name__ == "__main__":
