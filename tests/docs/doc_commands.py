@@ -42,6 +42,8 @@ PIPELINE = {
     "scripts/package.sh": "scripts/test.sh",
     "scripts/package.sh && /usr/bin/python3 tests/kits/test_kits.py -v": "scripts/test.sh",
     "cmake --preset linux && scripts/lint.sh": "scripts/test.sh",
+    "npm ci": "scripts/test.sh",
+    "node --test js/test/*.test.mjs": "scripts/test.sh",
 }
 
 DEVICE = "needs a Quarn device on /dev/ttyUSB0"
@@ -98,6 +100,22 @@ CANNOT_RUN = {
     " done | sort | uniq -c": "runs the Wine suite 30 times to measure its stability",
     r"cl /I path\to\include host.c path\to\QuarnInterface.lib": "MSVC's cl does not run"
     " here, and path\\to stands for wherever the DLL was built",
+    "dotnet add package QuarnInterface.Net --source ./dist": "needs the .NET SDK, which Debian"
+    " does not package; the kit test installs the package from the same local feed with"
+    " Debian's NuGet client and runs a Mono program from it",
+    "npm install serialport": "fetches from the npm registry; the example's test uses the"
+    " serialport that package-lock.json pins",
+    "node node_modules/quarninterface/examples/monitor.mjs /dev/ttyUSB0 --baud 115200"
+    " --request 0,0": DEVICE + "; js/test/example.test.mjs runs the example against quarn-sim",
+    "node bench/npm_feed.mjs": "a benchmark, whose figures on a shared machine mean nothing",
+    "scripts/mutate.py --jobs 2": "a mutation run of 11 to 13 minutes on two cores;"
+    " ctest mutate_script tests the script",
+    "scripts/mutate.py --jobs 2 --sample 60": "a mutation run of about 3 minutes;"
+    " ctest mutate_script tests the script",
+    "scripts/mutate.py --jobs 2 --preset asan --filter '^parse_port_data:'": "a mutation"
+    " run that builds the asan tree; ctest mutate_script tests the script",
+    "scripts/coverage.sh": "builds a tree of its own and runs the whole suite in it for"
+    " minutes; not part of the pipeline",
 }
 
 

@@ -138,6 +138,12 @@ class DocCommandsTest(unittest.TestCase):
         self.assertGreater(len(frames), 10)
         self.assertTrue(all(line.startswith('{"t":') for line in frames))
 
+    def mutants_are_listed(self, command: str):
+        out = self.run_ok(command).stdout
+        self.assertRegex(out, r"\nscan_frames:\d+ statement\n")
+        self.assertRegex(out, r"\n[1-9]\d* mutants\n$")
+        self.assertNotRegex(out, r"\n(?!scan_frames:)\w+:\d+ ")
+
     def python_suite_runs(self, command: str):
         result = self.run_ok(command)
         self.assertRegex(result.stderr, r"\nOK\n")
@@ -167,6 +173,7 @@ DOC_RUNNERS = {
         "quarn-monitor --replay quarn-session.qrec --replay-speed 0 --json --chunk-size 1"
         " > frames.jsonl",
     ],
+    "mutants_are_listed": ["scripts/mutate.py --filter scan_frames --list"],
     "python_suite_runs": [
         "cd python && QUARN_INTERFACE_LIBRARY=../build/linux/libQuarnInterface.so.1 python3 -m"
         " unittest discover -s tests -v"],

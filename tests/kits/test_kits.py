@@ -678,6 +678,7 @@ DOC_RUNNERS = {
         "x86_64-w64-mingw32-objdump -p build/windows-x64/QuarnInterface.dll",
         "i686-w64-mingw32-objdump -p build/windows-x86/QuarnInterface.dll",
     ],
+    "npm": ["npm install ./quarninterface-1.0.0.tgz"],
     "python": [
         "python3 -m venv .venv",
         ".venv/bin/pip install quarninterface-1.0.0-py3-none-manylinux_2_17_x86_64.whl",
@@ -773,6 +774,22 @@ class DocCommandsTest(KitTest):
         path = f"{user / '.venv' / 'bin'}{os.pathsep}{os.environ['PATH']}"
         self.shell(pip_install, user, PATH=path, **OFFLINE)
         self.assertEqual(self.shell(show, user).strip(), str(library))
+
+    def npm(self, user: Path, install: str):
+        # As written, with npm kept off the network; then the page's example,
+        # in an ES module beside the recording it reads.
+        self.shell(install, user, HOME=str(user), npm_config_offline="true",
+                   npm_config_audit="false", npm_config_fund="false",
+                   npm_config_update_notifier="false")
+        page = (ROOT / "docs" / "install.md").read_text()
+        example = re.search(r"\n```sh\n" + re.escape(install) + r"\n```\n.*?\n```js\n(.*?)```",
+                            page, re.S).group(1)
+        (user / "example.mjs").write_text(example)
+        shutil.copy(STREAM, user / "device-stream.bin")
+        out = self.run_ok("node", "example.mjs", cwd=user)
+        # console.log shows channels first: "Uint16Array(12) [ 1078, 821, ... ]".
+        values = re.findall(r"\d+", re.search(r"\[([^\]]*)\]", out).group(1))
+        self.assertEqual("final channels: " + " ".join(map(str, values)), EXPECTED[0], out)
 
     def test_every_command_given_to_the_kits_runs_as_written(self):
         for runner, commands in DOC_RUNNERS.items():
