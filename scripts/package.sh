@@ -3,7 +3,8 @@
 #
 #   libquarninterface1_<v>_amd64.deb         the shared library
 #   libquarninterface-dev_<v>_amd64.deb      header, link, CMake package, .pc file
-#   quarninterface-tools_<v>_amd64.deb       quarn-monitor, quarn-sim
+#   quarninterface-tools_<v>_amd64.deb       quarn-monitor, quarn-sim, quarn-console
+#                                            with the web console's page
 #   QuarnInterface-<v>-Linux-x86_64.tar.gz   all of it, relocatable
 #   QuarnInterface-<v>-win64.zip             DLL, import libraries for MSVC and
 #   QuarnInterface-<v>-win32.zip             MinGW, header, CMake package
@@ -11,6 +12,8 @@
 #   quarninterface-<v>-py3-none-<platform>.whl  the binding with the library,
 #                                            for manylinux_2_17_x86_64,
 #                                            win_amd64 and win32
+#   quarninterface-web-<v>.zip               the web console's page, for any
+#                                            static HTTPS host
 #   SHA256SUMS                               checksums of all of the above
 #
 # The kits come from release builds (the package-* presets: no tests, no
@@ -77,6 +80,18 @@ linux_flags=(
 rm -rf "$dist"
 mkdir -p "$dist"
 
+# The web console's page: the web preset builds it (the library as
+# WebAssembly, with emscripten), and its install component "web" lays out
+# whatever the page is made of. The tools kits install it with quarn-console,
+# and the web kit (below) is the page itself.
+echo "== web"
+web_page=$PWD/build/package-web/page
+rm -rf build/package-web
+step web-configure cmake --preset web
+step web-build cmake --build --preset web
+step web-install cmake --install build/web --component web --prefix "$web_page"
+linux_flags+=("-DQUARN_CONSOLE_PAGE=$web_page")
+
 for preset in package-debian package-linux package-windows-x64 package-windows-x86; do
     echo "== $preset"
     flags=()
@@ -130,6 +145,14 @@ python_dist win64 win_amd64 "QuarnInterface-$v-win64.zip" \
     "QuarnInterface-$v-win64/bin/QuarnInterface.dll" QuarnInterface.dll
 python_dist win32 win32 "QuarnInterface-$v-win32.zip" \
     "QuarnInterface-$v-win32/bin/QuarnInterface.dll" QuarnInterface.dll
+
+# The web kit: the page under one top folder, with the licence, to put on any
+# static HTTPS host (docs/web.md).
+echo "== web kit"
+web_kit=quarninterface-web-$v
+mkdir -p "build/package-web/kit/$web_kit"
+cp -r "$web_page/." LICENSE "build/package-web/kit/$web_kit/"
+(cd build/package-web/kit && cmake -E tar cf "$out/$web_kit.zip" --format=zip "$web_kit")
 
 (cd "$dist" && sha256sum -- * >"$out/SHA256SUMS.new" && mv "$out/SHA256SUMS.new" SHA256SUMS)
 echo "== kits in $dist/"
