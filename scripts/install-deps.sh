@@ -17,14 +17,17 @@ packages=(
 )
 # Everything scripts/test.sh runs besides: fuzzing, the Windows DLLs, the
 # release kits of scripts/package.sh (Debian packages checked by lintian, the
-# Python sdist and wheels, each wheel installed into a fresh venv) and the web
-# console.
+# Python sdist and wheels, each wheel installed into a fresh venv, the check
+# that another clone builds the same kits) and the web console.
 case "${1:-all}" in
   linux) ;;
   all)
     packages+=(clang libclang-rt-14-dev clang-format clang-tidy mingw-w64 wine wine64)
     packages+=(dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
     packages+=(emscripten chromium chromium-driver python3-selenium)
+    # Reproducible kits: package.sh normalizes zips, check-reproducible.sh
+    # shows where two builds differ.
+    packages+=(strip-nondeterminism diffoscope-minimal)
     ;;
   *)
     echo "usage: $0 [linux|all]" >&2

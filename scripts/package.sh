@@ -22,7 +22,8 @@
 # or a relocatable tree), so package-debian and package-linux share one build
 # tree, build/package-linux: switching between them relinks the tools and
 # compiles nothing.
-# tests/kits/test_kits.py checks the kits the way users install them.
+# tests/kits/test_kits.py checks the kits the way users install them, and
+# scripts/check-reproducible.sh that another clone gives the same bytes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -65,6 +66,9 @@ python_version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/quarninterface/
 # commit, so that the same tree gives the same kits.
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 export SOURCE_DATE_EPOCH
+# The modes of what is made here do not depend on the caller's umask: CPack's
+# packages take their directories' modes from the tree it installs into.
+umask 022
 
 # The Linux binaries get Debian's hardening flags (stack protector, fortified
 # C library calls, read-only relocations, immediate binding), as Debian's own
@@ -120,6 +124,8 @@ python_dist() { # NAME PLATFORM [ARCHIVE MEMBER FILE]: PLATFORM "sdist" makes th
     mkdir -p "$dir"
     cp -r python/pyproject.toml python/README.md python/quarninterface LICENSE "$dir/"
     rm -rf "$dir/quarninterface/__pycache__"
+    # The wheels record these modes; the umask does not reach bits a file has.
+    chmod -R u=rwX,go=rX "$dir"
     if [ $# -eq 5 ]; then
         (cd "$stage" && cmake -E tar xf "$out/$3" "$4")
         mv "$stage/$4" "$dir/quarninterface/$5"
@@ -153,6 +159,32 @@ web_kit=quarninterface-web-$v
 mkdir -p "build/package-web/kit/$web_kit"
 cp -r "$web_page/." LICENSE "build/package-web/kit/$web_kit/"
 (cd build/package-web/kit && cmake -E tar cf "$out/$web_kit.zip" --format=zip "$web_kit")
+
+# Reproducible archives: every tarball and zip made above gets its members in
+# name order, the time SOURCE_DATE_EPOCH, owner and group 0 and the modes 0755
+# (directories, programs) or 0644, so that the same files give the same bytes
+# (CPack's tarball and zips follow the order of the disk's directories, and
+# setuptools' sdist records the time of the build). The wheels are made so by
+# wheel itself, from the staged trees with fixed modes, and CPack's Debian
+# packages by CPack.
+repack_tarball() { # ARCHIVE
+    local tree=build/package-repack top=()
+    rm -rf "$tree" && mkdir -p "$tree" && tar -xzf "$1" -C "$tree" || return
+    mapfile -t top < <(LC_ALL=C ls -A "$tree")
+    tar -C "$tree" --sort=name --format=posix \
+        --pax-option=exthdr.name=%d/PaxHeaders/%f,delete=atime,delete=ctime \
+        --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
+        --mode=u=rwX,go=rX -cf - "${top[@]}" | gzip -9n >"$1"
+}
+echo "== reproducible archives"
+for archive in "$dist"/*.tar.gz; do
+    step "repack-${archive##*/}" repack_tarball "$archive"
+done
+for archive in "$dist"/*.zip; do
+    # Zips hold local times: in UTC they are the same everywhere.
+    step "repack-${archive##*/}" env TZ=UTC strip-nondeterminism --type zip \
+        --timestamp "$SOURCE_DATE_EPOCH" "$archive"
+done
 
 (cd "$dist" && sha256sum -- * >"$out/SHA256SUMS.new" && mv "$out/SHA256SUMS.new" SHA256SUMS)
 echo "== kits in $dist/"

@@ -74,6 +74,10 @@ ctest --preset web
 stage "kits"
 scripts/package.sh
 /usr/bin/python3 tests/kits/test_kits.py -v
+# The kits are reproducible: one more clone, at another path and later, must
+# make every file of dist/ bit for bit the same (a second build in this
+# checkout would only repeat the first).
+scripts/check-reproducible.sh --against dist
 
 stage "lint, the rest of its run"
 lint_status=0

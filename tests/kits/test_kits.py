@@ -590,5 +590,91 @@ class ConsoleTest(KitTest):
         self.assertIn("python3", [clause.strip() for clause in depends.split(",")])
 
 
+# ---------------------------------------------------------------------------
+# scripts/check-reproducible.sh, on a repository whose package.sh stands in
+# for the real one (the real check runs in scripts/test.sh)
+# ---------------------------------------------------------------------------
+CHECK_REPRODUCIBLE = ROOT / "scripts" / "check-reproducible.sh"
+# Notes where and how it ran, then makes one kit from a committed file and one
+# that holds the time of the build when the file `unstable` exists.
+STAND_IN_PACKAGE = """#!/usr/bin/env bash
+set -euo pipefail
+cd "$(dirname "$0")/.."
+echo "$PWD ${TZ-} $(umask)" >>"$BUILD_LOG"
+rm -rf dist
+mkdir dist
+cp kit.txt dist/kit.zip
+if [ -e unstable ]; then date +%s%N >dist/unstable.tgz; else echo same >dist/unstable.tgz; fi
+"""
+
+
+class ReproducibilityCheckTest(unittest.TestCase):
+    def setUp(self) -> None:
+        self.tmp = Path(tempfile.mkdtemp(prefix="quarn-check-"))
+        self.addCleanup(shutil.rmtree, self.tmp)
+        self.repo = self.tmp / "repo"
+        (self.repo / "scripts").mkdir(parents=True)
+        shutil.copy(CHECK_REPRODUCIBLE, self.repo / "scripts")
+        (self.repo / "scripts" / "package.sh").write_text(STAND_IN_PACKAGE)
+        (self.repo / "scripts" / "package.sh").chmod(0o755)
+        (self.repo / "kit.txt").write_text("kit\n")
+        self.git("init", "--quiet")
+        self.commit()
+        self.log = self.tmp / "builds.log"
+
+    def git(self, *args: str) -> None:
+        subprocess.run(["git", "-c", "user.name=test", "-c", "user.email=test@localhost", *args],
+                       cwd=self.repo, check=True, capture_output=True)
+
+    def commit(self) -> None:
+        self.git("add", "--all")
+        self.git("commit", "--quiet", "--message", "kits")
+
+    def check(self, *args: str) -> subprocess.CompletedProcess:
+        return subprocess.run([self.repo / "scripts" / "check-reproducible.sh", *args],
+                              capture_output=True, text=True, timeout=120,
+                              env=clean_env(BUILD_LOG=str(self.log)))
+
+    def builds(self) -> list[list[str]]:
+        return [line.split(" ") for line in self.log.read_text().splitlines()]
+
+    def test_two_clones_at_different_paths_zones_and_umasks_agree(self):
+        result = self.check()
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r"(?m)^same +kit\.zip$")
+        self.assertRegex(result.stdout, r"(?m)^same +unstable\.tgz$")
+        (first, first_zone, first_umask), (second, second_zone, second_umask) = self.builds()
+        self.assertNotEqual(len(first), len(second))
+        for clone in (first, second):
+            self.assertFalse(Path(clone).is_relative_to(self.repo), clone)
+        self.assertNotEqual(first_zone, second_zone)
+        self.assertNotEqual(first_umask, second_umask)
+
+    def test_a_kit_that_changes_from_build_to_build_is_named_and_fails(self):
+        (self.repo / "unstable").touch()
+        self.commit()
+        result = self.check()
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r"(?m)^DIFFERS +unstable\.tgz$")
+        self.assertRegex(result.stdout, r"(?m)^same +kit\.zip$")
+        self.assertIn("1 of 2 files differ: unstable.tgz", result.stderr)
+
+    def test_against_a_dist_one_clone_builds_the_uncommitted_tree(self):
+        (self.repo / "kit.txt").write_text("changed, not committed\n")
+        subprocess.run([self.repo / "scripts" / "package.sh"], check=True,
+                       env=clean_env(BUILD_LOG=str(self.log)))
+        result = self.check("--against", str(self.repo / "dist"))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(len(self.builds()), 2)  # the checkout's and one clone's
+
+        (self.repo / "dist" / "kit.zip").write_text("not what the tree gives\n")
+        (self.repo / "dist" / "extra.nupkg").write_text("only here\n")
+        result = self.check("--against", str(self.repo / "dist"))
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r"(?m)^DIFFERS +kit\.zip$")
+        self.assertRegex(result.stdout, r"(?m)^MISSING +extra\.nupkg ")
+        self.assertRegex(result.stdout, r"(?m)^same +unstable\.tgz$")
+
+
 if __name__ == "__main__":
     unittest.main()
