@@ -163,7 +163,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${_quarn_exact_runtime}")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "monitor and simulator for the Quarn control device\n"
     "quarn-monitor shows the values a Quarn control device streams over a serial\n"
-    "port or sends as HID reports, and can forward them as SBUS; quarn-sim plays\n"
+    "port or sends as HID reports, and can forward them as SBUS. quarn-sim plays\n"
     "a simulated device on a pseudo-terminal or into a file.")
 
 # quarn-console and the web console's page, when the build was given the page
