@@ -24,6 +24,8 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import threading
+import time
 import unittest
 import urllib.request
 import zipfile
@@ -487,7 +489,9 @@ class ConsoleTest(KitTest):
         return stderr
 
     def get(self, port: int, path: str) -> tuple[bytes, str]:
+        """The file's bytes and type; the console has every response revalidated."""
         with urllib.request.urlopen(f"http://127.0.0.1:{port}/{path}", timeout=20) as response:
+            self.assertEqual(response.headers["Cache-Control"], "no-cache")
             return response.read(), response.headers["Content-Type"]
 
     def test_serves_every_file_of_the_page_on_loopback_only_until_ctrl_c(self):
@@ -508,6 +512,28 @@ class ConsoleTest(KitTest):
             with self.subTest(address), socket.socket(family) as other:
                 self.assertNotEqual(other.connect_ex((address, port)), 0)
         self.assertEqual(self.stop(process), "")
+
+    def test_ctrl_c_while_requests_arrive_ends_it(self):
+        process, port = self.start(self.console(), "--no-browser")
+        stopped = threading.Event()
+
+        def load() -> None:
+            while not stopped.is_set():
+                try:
+                    self.get(port, "js/main.js")
+                except (OSError, AssertionError):
+                    pass  # the server has gone, or went while answering
+
+        loaders = [threading.Thread(target=load) for _ in range(4)]
+        for loader in loaders:
+            loader.start()
+        time.sleep(0.3)
+        try:
+            self.stop(process)
+        finally:
+            stopped.set()
+            for loader in loaders:
+                loader.join()
 
     def test_default_port_taken_gives_the_next_free_one(self):
         for port in (CONSOLE_DEFAULT_PORT, CONSOLE_DEFAULT_PORT + 1):
@@ -548,6 +574,16 @@ class ConsoleTest(KitTest):
                     self.assertEqual(result.stdout, "")
                     self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
                     self.assertIn(f"quarn-console: {message}", result.stderr)
+
+    def test_without_its_page_it_says_so_with_exit_code_3(self):
+        moved = self.tmp / "bin" / "quarn-console"
+        moved.parent.mkdir()
+        shutil.copy(self.console(), moved)
+        result = subprocess.run([moved, "--no-browser"], capture_output=True, text=True,
+                                env=clean_env(), timeout=20)
+        self.assertEqual(result.returncode, 3)
+        self.assertEqual(result.stderr, "quarn-console: the web console's page is missing: no "
+                                        f"{self.tmp / CONSOLE_PAGE / 'index.html'}\n")
 
     def test_opens_the_address_with_xdg_open_unless_no_browser(self):
         console = self.console()
