@@ -507,10 +507,10 @@ class ConsoleTest(KitTest):
                 self.assertEqual(served, content)
                 if Path(name).suffix in types:
                     self.assertIn(content_type.split(";")[0], types[Path(name).suffix])
-        # A server on every address would answer on any loopback address.
-        for family, address in ((socket.AF_INET, "127.0.0.2"), (socket.AF_INET6, "::1")):
-            with self.subTest(address), socket.socket(family) as other:
-                self.assertNotEqual(other.connect_ex((address, port)), 0)
+        # A server on every address (IPv4's or IPv6's, which takes IPv4 too)
+        # would answer on any loopback address.
+        with socket.socket() as other:
+            self.assertNotEqual(other.connect_ex(("127.0.0.2", port)), 0)
         self.assertEqual(self.stop(process), "")
 
     def test_ctrl_c_while_requests_arrive_ends_it(self):
