@@ -4,6 +4,7 @@
 #   dev      header, link or import libraries, .def, CMake package, .pc file,
 #            the example's source
 #   tools    quarn-monitor and quarn-sim (Linux)
+#            (and quarn-console with the web console's page, when given it)
 # On Linux, CPack makes the relocatable tarball (TGZ) or, configured with
 # QUARN_PACKAGE_DEBIAN, one Debian package per component; on Windows, the zip.
 # The package-* presets hold the configurations and scripts/package.sh makes
@@ -193,8 +194,21 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "monitor and simulator for the Quarn control device\n"
     "quarn-monitor shows the values a Quarn control device streams over a serial\n"
     "port or sends as HID reports, records them and can forward them as SBUS.\n"
-    "quarn-sim plays a simulated device on a pseudo-terminal or into a file.\n"
-    "Both come with manual pages and the documentation.")
+    "quarn-sim plays a simulated device on a pseudo-terminal or into a file.")
+
+# quarn-console and the web console's page, when the build was given the page
+# (tools/CMakeLists.txt): the program is Python, and opens the page in the
+# browser with xdg-open.
+if(QUARN_CONSOLE_PAGE)
+  string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", python3")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS xdg-utils)
+  list(APPEND CPACK_COMPONENT_TOOLS_DESCRIPTION
+       "\nquarn-console serves the web console, a page that talks to the device from\n"
+       "the browser, on this machine only and opens it in the default browser.")
+endif()
+list(APPEND CPACK_COMPONENT_TOOLS_DESCRIPTION
+     "\nThe tools come with manual pages and the documentation.")
+
 
 foreach(_var CPACK_COMPONENT_RUNTIME_DESCRIPTION CPACK_COMPONENT_DEV_DESCRIPTION
              CPACK_COMPONENT_TOOLS_DESCRIPTION)

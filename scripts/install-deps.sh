@@ -22,8 +22,8 @@ packages=(
 )
 # Everything scripts/test.sh runs besides: fuzzing, the Windows DLLs, the
 # release kits of scripts/package.sh (Debian packages checked by lintian, the
-# Python sdist and wheels, each wheel installed into a fresh venv) and the web
-# console.
+# Python sdist and wheels, each wheel installed into a fresh venv, the check
+# that another clone builds the same kits) and the web console.
 case "${1:-all}" in
   linux) ;;
   coverage)
@@ -39,6 +39,9 @@ case "${1:-all}" in
     # The .NET binding: Mono's C# compiler, reference assemblies and Mono.Cecil (mono-devel),
     # NUnit to run its tests under Mono, and a NuGet client for the package's test.
     packages+=(mono-devel nunit-console libnunit-cil-dev nuget)
+    # Reproducible kits: package.sh normalizes zips, check-reproducible.sh
+    # shows where two builds differ.
+    packages+=(strip-nondeterminism diffoscope-minimal)
     ;;
   *)
     echo "usage: $0 [linux|coverage|all]" >&2

@@ -3,7 +3,8 @@
 #
 #   libquarninterface1_<v>_amd64.deb         the shared library
 #   libquarninterface-dev_<v>_amd64.deb      header, link, CMake package, .pc file
-#   quarninterface-tools_<v>_amd64.deb       quarn-monitor, quarn-sim
+#   quarninterface-tools_<v>_amd64.deb       quarn-monitor, quarn-sim, quarn-console
+#                                            with the web console's page
 #   QuarnInterface-<v>-Linux-x86_64.tar.gz   all of it, relocatable
 #   QuarnInterface-<v>-win64.zip             DLL, import libraries for MSVC and
 #   QuarnInterface-<v>-win32.zip             MinGW, header, CMake package
@@ -15,6 +16,8 @@
 #                                            WebAssembly, for Node and browsers
 #   QuarnInterface.Net.<v>.nupkg             the .NET binding with the library for
 #                                            linux-x64, win-x64 and win-x86
+#   quarninterface-web-<v>.zip               the web console's page, for any
+#                                            static HTTPS host
 #   SHA256SUMS                               checksums of all of the above
 #
 # The kits come from release builds (the package-* presets: no tests, no
@@ -23,7 +26,8 @@
 # or a relocatable tree), so package-debian and package-linux share one build
 # tree, build/package-linux: switching between them relinks the tools and
 # compiles nothing.
-# tests/kits/test_kits.py checks the kits the way users install them.
+# tests/kits/test_kits.py checks the kits the way users install them, and
+# scripts/check-reproducible.sh that another clone gives the same bytes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -66,6 +70,9 @@ python_version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/quarninterface/
 # commit, so that the same tree gives the same kits.
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 export SOURCE_DATE_EPOCH
+# The modes of what is made here do not depend on the caller's umask: CPack's
+# packages take their directories' modes from the tree it installs into.
+umask 022
 
 # The Linux binaries get Debian's hardening flags (stack protector, fortified
 # C library calls, read-only relocations, immediate binding), as Debian's own
@@ -80,6 +87,18 @@ linux_flags=(
 
 rm -rf "$dist"
 mkdir -p "$dist"
+
+# The web console's page: the web preset builds it (the library as
+# WebAssembly, with emscripten), and its install component "web" lays out
+# whatever the page is made of. The tools kits install it with quarn-console,
+# and the web kit (below) is the page itself.
+echo "== web"
+web_page=$PWD/build/package-web/page
+rm -rf build/package-web
+step web-configure cmake --preset web
+step web-build cmake --build --preset web
+step web-install cmake --install build/web --component web --prefix "$web_page"
+linux_flags+=("-DQUARN_CONSOLE_PAGE=$web_page")
 
 for preset in package-debian package-linux package-windows-x64 package-windows-x86; do
     echo "== $preset"
@@ -109,6 +128,8 @@ python_dist() { # NAME PLATFORM [ARCHIVE MEMBER FILE]: PLATFORM "sdist" makes th
     mkdir -p "$dir"
     cp -r python/pyproject.toml python/README.md python/quarninterface LICENSE "$dir/"
     rm -rf "$dir/quarninterface/__pycache__"
+    # The wheels record these modes; the umask does not reach bits a file has.
+    chmod -R u=rwX,go=rX "$dir"
     if [ $# -eq 5 ]; then
         (cd "$stage" && cmake -E tar xf "$out/$3" "$4")
         mv "$stage/$4" "$dir/quarninterface/$5"
@@ -135,7 +156,7 @@ python_dist win64 win_amd64 "QuarnInterface-$v-win64.zip" \
 python_dist win32 win32 "QuarnInterface-$v-win32.zip" \
     "QuarnInterface-$v-win32/bin/QuarnInterface.dll" QuarnInterface.dll
 
-# npm: the package as the web preset's build lays it out, packed by npm
+# npm: the package as the web preset's build (above) lays it out, packed by npm
 # itself. npm pack gives every entry owner 0 and one fixed time whatever
 # SOURCE_DATE_EPOCH says, and sorts them; it keeps the files' modes, which
 # depend on the checkout's umask, so they are set here.
@@ -143,8 +164,6 @@ echo "== npm"
 npm_version=$(node -p 'require("./js/package.json").version')
 [ "$npm_version" = "$v" ] || fail "js/package.json has version '$npm_version', the header $v"
 npm_stage=build/web/npm/quarninterface
-step web-configure cmake --preset web
-step web-build cmake --build --preset web
 find "$npm_stage" -type d -exec chmod 0755 {} +
 find "$npm_stage" -type f -exec chmod 0644 {} +
 step npm-pack npm pack --ignore-scripts --pack-destination "$out" "$npm_stage"
@@ -168,6 +187,39 @@ nuget_package() {
         "$stage/$linux" "$stage/$win64" "$stage/$win32"
 }
 nuget_package
+# The web kit: the page under one top folder, with the licence, to put on any
+# static HTTPS host (docs/web.md).
+echo "== web kit"
+web_kit=quarninterface-web-$v
+mkdir -p "build/package-web/kit/$web_kit"
+cp -r "$web_page/." LICENSE "build/package-web/kit/$web_kit/"
+(cd build/package-web/kit && cmake -E tar cf "$out/$web_kit.zip" --format=zip "$web_kit")
+
+# Reproducible archives: every tarball and zip made above gets its members in
+# name order, the time SOURCE_DATE_EPOCH, owner and group 0 and the modes 0755
+# (directories, programs) or 0644, so that the same files give the same bytes
+# (CPack's tarball and zips follow the order of the disk's directories, and
+# setuptools' sdist records the time of the build). The wheels are made so by
+# wheel itself, from the staged trees with fixed modes, and CPack's Debian
+# packages by CPack.
+repack_tarball() { # ARCHIVE
+    local tree=build/package-repack top=()
+    rm -rf "$tree" && mkdir -p "$tree" && tar -xzf "$1" -C "$tree" || return
+    mapfile -t top < <(LC_ALL=C ls -A "$tree")
+    tar -C "$tree" --sort=name --format=posix \
+        --pax-option=exthdr.name=%d/PaxHeaders/%f,delete=atime,delete=ctime \
+        --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
+        --mode=u=rwX,go=rX -cf - "${top[@]}" | gzip -9n >"$1"
+}
+echo "== reproducible archives"
+for archive in "$dist"/*.tar.gz; do
+    step "repack-${archive##*/}" repack_tarball "$archive"
+done
+for archive in "$dist"/*.zip; do
+    # Zips hold local times: in UTC they are the same everywhere.
+    step "repack-${archive##*/}" env TZ=UTC strip-nondeterminism --type zip \
+        --timestamp "$SOURCE_DATE_EPOCH" "$archive"
+done
 
 (cd "$dist" && sha256sum -- * >"$out/SHA256SUMS.new" && mv "$out/SHA256SUMS.new" SHA256SUMS)
 echo "== kits in $dist/"

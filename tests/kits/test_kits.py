@@ -16,14 +16,18 @@ from __future__ import annotations
 import io
 import os
 import re
+import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tarfile
 import tempfile
+import threading
 import time
 import unittest
+import urllib.request
 import zipfile
 from pathlib import Path
 from xml.etree import ElementTree
@@ -57,6 +61,8 @@ WINDOWS_WHEELS = {  # wheel tag -> architecture
 WHEELS = [LINUX_WHEEL] + [f"quarninterface-{V}-py3-none-{t}.whl" for t in WINDOWS_WHEELS]
 NPM_PACKAGE = f"quarninterface-{V}.tgz"
 NUPKG = f"QuarnInterface.Net.{V}.nupkg"
+WEB_TOP = f"quarninterface-web-{V}"
+WEB_ZIP = f"{WEB_TOP}.zip"
 WINDOWS = {  # architecture -> (MinGW triplet, objdump's name for the DLL format)
     "win64": ("x86_64-w64-mingw32", "pei-x86-64"),
     "win32": ("i686-w64-mingw32", "pei-i386"),
@@ -209,6 +215,7 @@ class DebianPackagesTest(KitTest):
         tools = self.depends(TOOLS_DEB)
         self.assertIn(exact_runtime, tools)
         self.assertTrue(any(c.startswith("libhidapi-hidraw0 ") for c in tools), tools)
+        self.assertIn("python3", tools)  # quarn-console
         self.assertEqual(self.run_ok("dpkg-deb", "--info", kit(RUNTIME_DEB), "shlibs"),
                          f"libQuarnInterface 1 libquarninterface1 (>= {V})\n")
 
@@ -244,7 +251,7 @@ class DebianPackagesTest(KitTest):
         self.assertEqual(self.build_pkg_config_consumer(libdir / "pkgconfig", "cc", program),
                          libdir)
         self.assert_decodes_the_stream(program, **loader)
-        for tool in ("quarn-monitor", "quarn-sim"):
+        for tool in ("quarn-monitor", "quarn-sim", "quarn-console"):
             self.run_ok(usr / "bin" / tool, "--help", env=clean_env(**loader))
 
 
@@ -258,7 +265,7 @@ class LinuxTarballTest(KitTest):
         self.assertIsNotNone(resolved, f"quarn-monitor misses libQuarnInterface.so.1:\n{ldd}")
         self.assertEqual(Path(resolved.group(1)).resolve(),
                          (tree / "lib" / "libQuarnInterface.so.1").resolve())
-        for tool in ("quarn-monitor", "quarn-sim"):
+        for tool in ("quarn-monitor", "quarn-sim", "quarn-console"):
             self.run_ok(tree / "bin" / tool, "--help")
 
         build = self.build_cmake_consumer("cmake", f"-DCMAKE_PREFIX_PATH={tree}")
@@ -813,6 +820,7 @@ class DistTest(KitTest):
             SDIST: f"quarninterface-{V}/LICENSE",
             NPM_PACKAGE: "package/LICENSE",
             NUPKG: "LICENSE.txt",
+            WEB_ZIP: f"{WEB_TOP}/LICENSE",
         } | {wheel: f"quarninterface-{V}.dist-info/LICENSE" for wheel in WHEELS}
         for name, member in places.items():
             with self.subTest(name):
@@ -824,11 +832,316 @@ class DistTest(KitTest):
             self.assertIn("License: MIT\n", metadata)
 
     def test_dist_holds_every_kit_and_their_checksums(self):
-        kits = {*DEBS, TARBALL, SDIST, *ZIPS.values(), *WHEELS, NPM_PACKAGE, NUPKG}
+        kits = {*DEBS, TARBALL, SDIST, *ZIPS.values(), *WHEELS, NPM_PACKAGE, NUPKG, WEB_ZIP}
         self.assertEqual({path.name for path in DIST.iterdir()}, kits | {"SHA256SUMS"})
         sums = kit("SHA256SUMS").read_text().splitlines()
         self.assertEqual({line.split(maxsplit=1)[1] for line in sums}, kits)
         self.run_ok("sha256sum", "--check", "--quiet", "SHA256SUMS", cwd=DIST)
+
+
+# ---------------------------------------------------------------------------
+# The web console: the web kit, and quarn-console with the page in the tools
+# kits
+# ---------------------------------------------------------------------------
+CONSOLE_PAGE = Path("share", "quarninterface", "web")
+CONSOLE_DEFAULT_PORT = 8000
+# Relative references: index.html's src and href, the scripts' module imports
+# and URLs resolved against the module.
+HTML_REFERENCE = re.compile(r'\b(?:src|href)="([^"#:]+)"')
+SCRIPT_REFERENCE = re.compile(r"""(?:\bfrom|\bimport\(?|new URL\()\s*['"](\.\.?/[^'"]+)['"]""")
+
+
+def page_files(top: Path) -> dict[str, bytes]:
+    return {path.relative_to(top).as_posix(): path.read_bytes()
+            for path in sorted(top.rglob("*")) if path.is_file()}
+
+
+def loopback_socket(port: int) -> socket.socket:
+    """A socket bound to 127.0.0.1:port as a server binds it: a connection
+    that an earlier server left waiting (TIME_WAIT) does not take the port."""
+    bound = socket.socket()
+    bound.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        bound.bind(("127.0.0.1", port))
+    except OSError:
+        bound.close()
+        raise
+    return bound
+
+
+def port_is_taken(port: int) -> bool:
+    try:
+        loopback_socket(port).close()
+    except OSError:
+        return True
+    return False
+
+
+class WebKitTest(KitTest):
+    def test_zip_is_the_page_under_one_folder_as_the_tools_kits_install_it(self):
+        with zipfile.ZipFile(kit(WEB_ZIP)) as web_zip:
+            self.assertEqual({name.split("/")[0] for name in web_zip.namelist()}, {WEB_TOP})
+        page = page_files(self.unpack(WEB_ZIP))
+        for needed in ("index.html", "QuarnInterface.wasm", "LICENSE"):
+            self.assertIn(needed, page)
+        del page["LICENSE"]
+        self.assertEqual(page_files(self.unpack(TARBALL) / CONSOLE_PAGE), page)
+        root = self.tmp / "root"
+        self.run_ok("dpkg-deb", "--extract", kit(TOOLS_DEB), root)
+        self.assertEqual(page_files(root / "usr" / CONSOLE_PAGE), page)
+
+    def test_every_file_the_page_refers_to_is_in_the_kit(self):
+        page = page_files(self.unpack(WEB_ZIP))
+        missing = []
+        for name, content in page.items():
+            pattern = {".html": HTML_REFERENCE, ".js": SCRIPT_REFERENCE}.get(Path(name).suffix)
+            for reference in pattern.findall(content.decode()) if pattern else ():
+                target = os.path.normpath(Path(name).parent / reference)
+                if target not in page:
+                    missing.append(f"{name} -> {reference}")
+        self.assertTrue(any(name.endswith(".js") for name in page), sorted(page))
+        self.assertEqual(missing, [])
+
+
+class ConsoleTest(KitTest):
+    """quarn-console from the unpacked tarball, as users start it."""
+
+    def console(self) -> Path:
+        return self.unpack(TARBALL) / "bin" / "quarn-console"
+
+    def start(self, program: Path, *args: str, **env: str) -> tuple[subprocess.Popen, int]:
+        """Starts the console; returns it and the port of the address it printed."""
+        process = subprocess.Popen([program, *args], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, env=clean_env(**env))
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.communicate()))
+        ready, _, _ = select.select([process.stdout], [], [], 20)
+        line = process.stdout.readline() if ready else ""
+        address = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
+        if not address:
+            process.kill()
+            self.fail(f"no address printed: {line!r} {process.communicate()}")
+        return process, int(address.group(1))
+
+    def stop(self, process: subprocess.Popen) -> str:
+        """Ctrl-C: the console ends with exit code 0; returns its standard error."""
+        process.send_signal(signal.SIGINT)
+        _, stderr = process.communicate(timeout=20)
+        self.assertEqual(process.returncode, 0, stderr)
+        return stderr
+
+    def get(self, port: int, path: str) -> tuple[bytes, str]:
+        """The file's bytes and type; the console has every response revalidated."""
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/{path}", timeout=20) as response:
+            self.assertEqual(response.headers["Cache-Control"], "no-cache")
+            return response.read(), response.headers["Content-Type"]
+
+    def test_serves_every_file_of_the_page_on_loopback_only_until_ctrl_c(self):
+        console = self.console()
+        page = page_files(console.parents[1] / CONSOLE_PAGE)
+        process, port = self.start(console, "--no-browser")
+        self.assertEqual(self.get(port, "")[0], page["index.html"])
+        # Browsers run module scripts only with a JavaScript type.
+        types = {".js": {"text/javascript", "application/javascript"}, ".html": {"text/html"}}
+        for name, content in page.items():
+            with self.subTest(name):
+                served, content_type = self.get(port, name)
+                self.assertEqual(served, content)
+                if Path(name).suffix in types:
+                    self.assertIn(content_type.split(";")[0], types[Path(name).suffix])
+        # A server on every address (IPv4's or IPv6's, which takes IPv4 too)
+        # would answer on any loopback address.
+        with socket.socket() as other:
+            self.assertNotEqual(other.connect_ex(("127.0.0.2", port)), 0)
+        self.assertEqual(self.stop(process), "")
+
+    def test_ctrl_c_while_requests_arrive_ends_it(self):
+        process, port = self.start(self.console(), "--no-browser")
+        stopped = threading.Event()
+
+        def load() -> None:
+            while not stopped.is_set():
+                try:
+                    self.get(port, "js/main.js")
+                except (OSError, AssertionError):
+                    pass  # the server has gone, or went while answering
+
+        loaders = [threading.Thread(target=load) for _ in range(4)]
+        for loader in loaders:
+            loader.start()
+        time.sleep(0.3)
+        try:
+            self.stop(process)
+        finally:
+            stopped.set()
+            for loader in loaders:
+                loader.join()
+
+    def test_default_port_taken_gives_the_next_free_one(self):
+        for port in (CONSOLE_DEFAULT_PORT, CONSOLE_DEFAULT_PORT + 1):
+            try:
+                holder = loopback_socket(port)
+            except OSError:
+                continue  # taken by something else, which serves the test as well
+            self.addCleanup(holder.close)
+            holder.listen()
+        process, port = self.start(self.console(), "--no-browser")
+        self.assertGreater(port, CONSOLE_DEFAULT_PORT + 1)
+        self.assertEqual([p for p in range(CONSOLE_DEFAULT_PORT, port) if not port_is_taken(p)],
+                         [])
+        self.assertTrue(self.get(port, "")[0].startswith(b"<!doctype html>"))
+        self.stop(process)
+
+    def test_bad_or_busy_port_is_one_line_and_exit_code_2(self):
+        console = self.console()
+        with loopback_socket(0) as holder:
+            holder.listen()
+            busy = str(holder.getsockname()[1])
+            cases = {  # arguments -> what the one line says
+                ("--port", "abc"): "--port: 'abc' is not a whole number; expected a port from 1 to",
+                ("--port", ""): "--port: '' is not a whole number",
+                ("--port", "0"): "--port: '0' is out of range",
+                ("--port", "65536"): "--port: '65536' is out of range",
+                ("--port", "-1"): "--port: '-1' is out of range",
+                ("--port", busy): f"--port {busy}: cannot listen on 127.0.0.1:{busy}: Address "
+                                  "already in use",
+                ("--port",): "--port: expected one argument",
+                ("--bogus",): "unrecognized arguments: --bogus",
+            }
+            for arguments, message in cases.items():
+                with self.subTest(arguments):
+                    result = subprocess.run([console, *arguments], capture_output=True, text=True,
+                                            env=clean_env(), timeout=20)
+                    self.assertEqual(result.returncode, 2)
+                    self.assertEqual(result.stdout, "")
+                    self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+                    self.assertIn(f"quarn-console: {message}", result.stderr)
+
+    def test_without_its_page_it_says_so_with_exit_code_3(self):
+        moved = self.tmp / "bin" / "quarn-console"
+        moved.parent.mkdir()
+        shutil.copy(self.console(), moved)
+        result = subprocess.run([moved, "--no-browser"], capture_output=True, text=True,
+                                env=clean_env(), timeout=20)
+        self.assertEqual(result.returncode, 3)
+        self.assertEqual(result.stderr, "quarn-console: the web console's page is missing: no "
+                                        f"{self.tmp / CONSOLE_PAGE / 'index.html'}\n")
+
+    def test_opens_the_address_with_xdg_open_unless_no_browser(self):
+        console = self.console()
+        opened = self.tmp / "opened"
+        fake = self.tmp / "bin" / "xdg-open"
+        fake.parent.mkdir()
+        # Notes what it was asked to open, then fails as xdg-open does
+        # without a browser.
+        fake.write_text(f'#!/bin/sh\necho "$@" >>{opened}\nexit 3\n')
+        fake.chmod(0o755)
+        env = {"PATH": f"{fake.parent}:{os.environ['PATH']}", "DISPLAY": ":99"}
+
+        process, port = self.start(console, "--no-browser", **env)
+        self.get(port, "")
+        self.stop(process)
+        self.assertFalse(opened.exists())
+
+        process, port = self.start(console, **env)
+        self.get(port, "")
+        stderr = self.stop(process)
+        self.assertEqual(opened.read_text(), f"http://127.0.0.1:{port}/\n")
+        self.assertIn("xdg-open could not open a browser (exit status 3)", stderr)
+
+    def test_help_and_version(self):
+        console = self.console()
+        help_text = self.run_ok(console, "--help")
+        # help2man makes the manual page's sections from these headings.
+        for part in ("Usage: quarn-console", "Options:\n", "--port P", "--no-browser",
+                     "Exit codes:\n", "Examples:\n"):
+            self.assertIn(part, help_text)
+        self.assertEqual(self.run_ok(console, "--version"), f"quarn-console {V}\n")
+
+
+# ---------------------------------------------------------------------------
+# scripts/check-reproducible.sh, on a repository whose package.sh stands in
+# for the real one (the real check runs in scripts/test.sh)
+# ---------------------------------------------------------------------------
+CHECK_REPRODUCIBLE = ROOT / "scripts" / "check-reproducible.sh"
+# Notes where and how it ran, then makes one kit from a committed file and one
+# that holds the time of the build when the file `unstable` exists.
+STAND_IN_PACKAGE = """#!/usr/bin/env bash
+set -euo pipefail
+cd "$(dirname "$0")/.."
+echo "$PWD ${TZ-} $(umask)" >>"$BUILD_LOG"
+rm -rf dist
+mkdir dist
+cp kit.txt dist/kit.zip
+if [ -e unstable ]; then date +%s%N >dist/unstable.tgz; else echo same >dist/unstable.tgz; fi
+"""
+
+
+class ReproducibilityCheckTest(unittest.TestCase):
+    def setUp(self) -> None:
+        self.tmp = Path(tempfile.mkdtemp(prefix="quarn-check-"))
+        self.addCleanup(shutil.rmtree, self.tmp)
+        self.repo = self.tmp / "repo"
+        (self.repo / "scripts").mkdir(parents=True)
+        shutil.copy(CHECK_REPRODUCIBLE, self.repo / "scripts")
+        (self.repo / "scripts" / "package.sh").write_text(STAND_IN_PACKAGE)
+        (self.repo / "scripts" / "package.sh").chmod(0o755)
+        (self.repo / "kit.txt").write_text("kit\n")
+        self.git("init", "--quiet")
+        self.commit()
+        self.log = self.tmp / "builds.log"
+
+    def git(self, *args: str) -> None:
+        subprocess.run(["git", "-c", "user.name=test", "-c", "user.email=test@localhost", *args],
+                       cwd=self.repo, check=True, capture_output=True)
+
+    def commit(self) -> None:
+        self.git("add", "--all")
+        self.git("commit", "--quiet", "--message", "kits")
+
+    def check(self, *args: str) -> subprocess.CompletedProcess:
+        return subprocess.run([self.repo / "scripts" / "check-reproducible.sh", *args],
+                              capture_output=True, text=True, timeout=120,
+                              env=clean_env(BUILD_LOG=str(self.log)))
+
+    def builds(self) -> list[list[str]]:
+        return [line.split(" ") for line in self.log.read_text().splitlines()]
+
+    def test_two_clones_at_different_paths_zones_and_umasks_agree(self):
+        result = self.check()
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r"(?m)^same +kit\.zip$")
+        self.assertRegex(result.stdout, r"(?m)^same +unstable\.tgz$")
+        (first, first_zone, first_umask), (second, second_zone, second_umask) = self.builds()
+        self.assertNotEqual(len(first), len(second))
+        for clone in (first, second):
+            self.assertFalse(Path(clone).is_relative_to(self.repo), clone)
+        self.assertNotEqual(first_zone, second_zone)
+        self.assertNotEqual(first_umask, second_umask)
+
+    def test_a_kit_that_changes_from_build_to_build_is_named_and_fails(self):
+        (self.repo / "unstable").touch()
+        self.commit()
+        result = self.check()
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r"(?m)^DIFFERS +unstable\.tgz$")
+        self.assertRegex(result.stdout, r"(?m)^same +kit\.zip$")
+        self.assertIn("1 of 2 files differ: unstable.tgz", result.stderr)
+
+    def test_against_a_dist_one_clone_builds_the_uncommitted_tree(self):
+        (self.repo / "kit.txt").write_text("changed, not committed\n")
+        subprocess.run([self.repo / "scripts" / "package.sh"], check=True,
+                       env=clean_env(BUILD_LOG=str(self.log)))
+        result = self.check("--against", str(self.repo / "dist"))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(len(self.builds()), 2)  # the checkout's and one clone's
+
+        (self.repo / "dist" / "kit.zip").write_text("not what the tree gives\n")
+        (self.repo / "dist" / "extra.nupkg").write_text("only here\n")
+        result = self.check("--against", str(self.repo / "dist"))
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r"(?m)^DIFFERS +kit\.zip$")
+        self.assertRegex(result.stdout, r"(?m)^MISSING +extra\.nupkg ")
+        self.assertRegex(result.stdout, r"(?m)^same +unstable\.tgz$")
 
 
 if __name__ == "__main__":
