@@ -44,6 +44,7 @@ PIPELINE = {
     "cmake --preset linux && scripts/lint.sh": "scripts/test.sh",
     "npm ci": "scripts/test.sh",
     "node --test js/test/*.test.mjs": "scripts/test.sh",
+    "scripts/check-reproducible.sh --against dist": "scripts/test.sh",
 }
 
 DEVICE = "needs a Quarn device on /dev/ttyUSB0"
@@ -114,6 +115,17 @@ CANNOT_RUN = {
     " ctest mutate_script tests the script",
     "scripts/mutate.py --jobs 2 --preset asan --filter '^parse_port_data:'": "a mutation"
     " run that builds the asan tree; ctest mutate_script tests the script",
+    "scripts/check-reproducible.sh": "builds every kit twice from scratch, about ten minutes;"
+    " the pipeline runs it with --against dist",
+    "git clone <repository> quarninterface && cd quarninterface": "a recipe with"
+    " placeholders for the repository and the release; scripts/check-reproducible.sh rebuilds"
+    " the kits from a clone the same way",
+    "git checkout <the release's commit or tag>": "a placeholder for the release, as above",
+    "sudo scripts/install-deps.sh": SYSTEM + "; the pipeline runs scripts/install-deps.sh",
+    "cd dist && sha256sum -c /path/to/the/released/SHA256SUMS": "a placeholder for the"
+    " released sums; the kit test checks dist/SHA256SUMS with sha256sum",
+    "rsync -a quarninterface-web-1.0.0/ www.example.org:/srv/www/quarn/": "copies to"
+    " another host",
     "scripts/coverage.sh": "builds a tree of its own and runs the whole suite in it for"
     " minutes; not part of the pipeline",
 }

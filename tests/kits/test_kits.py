@@ -602,7 +602,8 @@ def missing_windows_paths(commands: list[str], top: Path) -> list[str]:
     for command in commands:
         for word in command.split():
             value = word.partition("=")[2] if word.startswith("-D") else word
-            if "%QI%" in value and not (top / value.replace("%QI%", ".").replace("\\", "/")).exists():
+            path = value.replace("%QI%", ".").replace("\\", "/")
+            if "%QI%" in value and not (top / path).exists():
                 missing.append(f"{command}: {value}")
     return missing
 
@@ -686,6 +687,8 @@ DOC_RUNNERS = {
         "i686-w64-mingw32-objdump -p build/windows-x86/QuarnInterface.dll",
     ],
     "npm": ["npm install ./quarninterface-1.0.0.tgz"],
+    "console": ["quarn-console", "quarn-console --port 9000 --no-browser"],
+    "web_kit": ["unzip quarninterface-web-1.0.0.zip"],
     "python": [
         "python3 -m venv .venv",
         ".venv/bin/pip install quarninterface-1.0.0-py3-none-manylinux_2_17_x86_64.whl",
@@ -701,7 +704,37 @@ HOST = ROOT / "examples" / "exchange_demo.c"
 OFFLINE = {"PIP_NO_INDEX": "1", "PIP_DISABLE_PIP_VERSION_CHECK": "1"}
 
 
-class DocCommandsTest(KitTest):
+class ConsoleClient(unittest.TestCase):
+    """Starts quarn-console, fetches from it and stops it as a user does."""
+
+    def start(self, program: Path, *args: str, **env: str) -> tuple[subprocess.Popen, int]:
+        """Starts the console; returns it and the port of the address it printed."""
+        process = subprocess.Popen([program, *args], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, env=clean_env(**env))
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.communicate()))
+        ready, _, _ = select.select([process.stdout], [], [], 20)
+        line = process.stdout.readline() if ready else ""
+        address = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
+        if not address:
+            process.kill()
+            self.fail(f"no address printed: {line!r} {process.communicate()}")
+        return process, int(address.group(1))
+
+    def stop(self, process: subprocess.Popen) -> str:
+        """Ctrl-C: the console ends with exit code 0; returns its standard error."""
+        process.send_signal(signal.SIGINT)
+        _, stderr = process.communicate(timeout=20)
+        self.assertEqual(process.returncode, 0, stderr)
+        return stderr
+
+    def get(self, port: int, path: str) -> tuple[bytes, str]:
+        """The file's bytes and type; the console has every response revalidated."""
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/{path}", timeout=20) as response:
+            self.assertEqual(response.headers["Cache-Control"], "no-cache")
+            return response.read(), response.headers["Content-Type"]
+
+
+class DocCommandsTest(ConsoleClient, KitTest):
     def shell(self, command: str, cwd: Path, **env: str) -> str:
         return self.run_ok("bash", "-c", command, cwd=cwd, env=clean_env(**env))
 
@@ -797,6 +830,31 @@ class DocCommandsTest(KitTest):
         # console.log shows channels first: "Uint16Array(12) [ 1078, 821, ... ]".
         values = re.findall(r"\d+", re.search(r"\[([^\]]*)\]", out).group(1))
         self.assertEqual("final channels: " + " ".join(map(str, values)), EXPECTED[0], out)
+
+    def console(self, user: Path, default: str, other_port: str):
+        # From the tarball's bin/ on PATH, as after an install; xdg-open is a
+        # stand-in that notes the address it was given.
+        tree = self.unpack(TARBALL)
+        opened = user / "opened"
+        (user / "xdg-open").write_text(f'#!/bin/sh\necho "$@" >>{opened}\n')
+        (user / "xdg-open").chmod(0o755)
+        path = f"{user}{os.pathsep}{tree / 'bin'}{os.pathsep}{os.environ['PATH']}"
+        for command in (default, other_port):
+            process, port = self.start("bash", "-c", "exec " + command, PATH=path)
+            self.assertTrue(self.get(port, "")[0].startswith(b"<!doctype html>"))
+            self.stop(process)
+            if "--port" in command:
+                self.assertEqual(port, int(command.split("--port ")[1].split()[0]))
+            else:
+                self.assertGreaterEqual(port, CONSOLE_DEFAULT_PORT)
+                self.assertEqual(opened.read_text(), f"http://127.0.0.1:{port}/\n")
+
+    def web_kit(self, user: Path, unzip: str):
+        self.shell(unzip, user)
+        # The page the tools kits serve, with the licence beside it.
+        unzipped = page_files(user / WEB_TOP)
+        self.assertEqual(unzipped.pop("LICENSE"), LICENSE.encode())
+        self.assertEqual(unzipped, page_files(self.unpack(TARBALL) / CONSOLE_PAGE))
 
     def test_every_command_given_to_the_kits_runs_as_written(self):
         for runner, commands in DOC_RUNNERS.items():
@@ -903,37 +961,11 @@ class WebKitTest(KitTest):
         self.assertEqual(missing, [])
 
 
-class ConsoleTest(KitTest):
+class ConsoleTest(ConsoleClient, KitTest):
     """quarn-console from the unpacked tarball, as users start it."""
 
     def console(self) -> Path:
         return self.unpack(TARBALL) / "bin" / "quarn-console"
-
-    def start(self, program: Path, *args: str, **env: str) -> tuple[subprocess.Popen, int]:
-        """Starts the console; returns it and the port of the address it printed."""
-        process = subprocess.Popen([program, *args], stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True, env=clean_env(**env))
-        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.communicate()))
-        ready, _, _ = select.select([process.stdout], [], [], 20)
-        line = process.stdout.readline() if ready else ""
-        address = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
-        if not address:
-            process.kill()
-            self.fail(f"no address printed: {line!r} {process.communicate()}")
-        return process, int(address.group(1))
-
-    def stop(self, process: subprocess.Popen) -> str:
-        """Ctrl-C: the console ends with exit code 0; returns its standard error."""
-        process.send_signal(signal.SIGINT)
-        _, stderr = process.communicate(timeout=20)
-        self.assertEqual(process.returncode, 0, stderr)
-        return stderr
-
-    def get(self, port: int, path: str) -> tuple[bytes, str]:
-        """The file's bytes and type; the console has every response revalidated."""
-        with urllib.request.urlopen(f"http://127.0.0.1:{port}/{path}", timeout=20) as response:
-            self.assertEqual(response.headers["Cache-Control"], "no-cache")
-            return response.read(), response.headers["Content-Type"]
 
     def test_serves_every_file_of_the_page_on_loopback_only_until_ctrl_c(self):
         console = self.console()
@@ -1055,7 +1087,8 @@ class ConsoleTest(KitTest):
         for part in ("Usage: quarn-console", "Options:\n", "--port P", "--no-browser",
                      "Exit codes:\n", "Examples:\n"):
             self.assertIn(part, help_text)
-        self.assertEqual(self.run_ok(console, "--version"), f"quarn-console {V}\n")
+        self.assertEqual(self.run_ok(console, "--version"),
+                         f"quarn-console (QuarnInterface) {V}\n")
 
 
 # ---------------------------------------------------------------------------
