@@ -28,9 +28,10 @@ function(quarn_manual_page name program description)
   add_custom_command(OUTPUT ${page}
     COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${QUARN_HELP2MAN} -DGZIP=${QUARN_MAN_GZIP}
             -DPROGRAM=${name} -DRUN=${run} -DDESCRIPTION=${description}
+            -DLIBRARY_DIR=$<TARGET_FILE_DIR:QuarnInterface>
             -DINCLUDE=${QUARN_MANUAL_SEE_ALSO} -DOUTPUT=${page}
             -P ${PROJECT_SOURCE_DIR}/cmake/manual-page.cmake
-    DEPENDS ${program} ${QUARN_MANUAL_SEE_ALSO} ${PROJECT_SOURCE_DIR}/cmake/manual-page.cmake
+    DEPENDS ${program} QuarnInterface ${QUARN_MANUAL_SEE_ALSO} ${PROJECT_SOURCE_DIR}/cmake/manual-page.cmake
     COMMENT "Manual page ${name}(1)"
     VERBATIM)
   add_custom_target(${name}-manual-page ALL DEPENDS ${page})

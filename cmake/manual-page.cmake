@@ -5,14 +5,18 @@
 #
 #   cmake -DHELP2MAN=help2man -DGZIP=gzip -DPROGRAM=name -DRUN=executable
 #         -DDESCRIPTION=one-line -DINCLUDE=sections.h2m -DOUTPUT=name.1.gz
+#         -DLIBRARY_DIR=directory-of-libQuarnInterface
 #         -P manual-page.cmake
 #
 # The help must end with the line "The manual page: man <name>", which the
 # page itself leaves out. The examples keep one command a line, and each
 # option group of the help becomes a subsection.
 
+# The kits' programs are linked with the RUNPATH they are installed with, so
+# in the build tree they find the library only through LIBRARY_DIR.
 execute_process(
-  COMMAND ${HELP2MAN} --no-info --section=1 --name=${DESCRIPTION} --include=${INCLUDE} ${RUN}
+  COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${LIBRARY_DIR}
+          ${HELP2MAN} --no-info --section=1 --name=${DESCRIPTION} --include=${INCLUDE} ${RUN}
   OUTPUT_VARIABLE page ERROR_VARIABLE errors RESULT_VARIABLE status)
 if(NOT status EQUAL 0 OR NOT errors STREQUAL "")
   message(FATAL_ERROR "help2man ${RUN} failed (${status}): ${errors}")

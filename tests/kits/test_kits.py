@@ -840,7 +840,7 @@ class DocCommandsTest(ConsoleClient, KitTest):
         (user / "xdg-open").chmod(0o755)
         path = f"{user}{os.pathsep}{tree / 'bin'}{os.pathsep}{os.environ['PATH']}"
         for command in (default, other_port):
-            process, port = self.start("bash", "-c", "exec " + command, PATH=path)
+            process, port = self.start("bash", "-c", "exec " + command, PATH=path, DISPLAY=":99")
             self.assertTrue(self.get(port, "")[0].startswith(b"<!doctype html>"))
             self.stop(process)
             if "--port" in command:
@@ -940,7 +940,7 @@ class WebKitTest(KitTest):
         with zipfile.ZipFile(kit(WEB_ZIP)) as web_zip:
             self.assertEqual({name.split("/")[0] for name in web_zip.namelist()}, {WEB_TOP})
         page = page_files(self.unpack(WEB_ZIP))
-        for needed in ("index.html", "QuarnInterface.wasm", "LICENSE"):
+        for needed in ("index.html", "js/quarninterface/QuarnInterface.wasm", "LICENSE"):
             self.assertIn(needed, page)
         del page["LICENSE"]
         self.assertEqual(page_files(self.unpack(TARBALL) / CONSOLE_PAGE), page)
