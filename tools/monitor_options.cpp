@@ -142,22 +142,26 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
     app.footer(std::string(kFooter) + kExitCodesHelp);
     auto *source = app.add_option_group("source", "where the data comes from (exactly one)");
     source->add_option("--port", o.port, "serial port of the device, e.g. /dev/ttyUSB0")
-        ->type_name("PATH");
+        ->type_name("PATH")
+        ->check(cli::non_empty_path());
     source
         ->add_option("--replay", o.replay,
                      "decode a recording, timed or raw ('-' for standard input)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(cli::non_empty_path());
     source->add_option("--hid", o.hid_id, "HID device by vendor and product id, hex VID:PID")
         ->type_name("VID:PID")
         ->check(hid_id_validator());
     source->add_option("--hid-path", o.hid_path, "HID device by path, e.g. /dev/hidraw3")
-        ->type_name("PATH");
+        ->type_name("PATH")
+        ->check(cli::non_empty_path());
     source->add_flag("--simulate", o.simulate,
                      "run the built-in simulated device on a pseudo-terminal");
     source
         ->add_option("--sbus-in", o.sbus_in,
                      "show the SBUS frames arriving on a serial port, pseudo-terminal or file")
-        ->type_name("PATH");
+        ->type_name("PATH")
+        ->check(cli::non_empty_path());
 
     app.add_option("--baud", o.baud, "serial line rate, 50 to 4000000")
         ->type_name("N")
@@ -188,15 +192,18 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
         ->transform(cli::whole_number(1, UINT16_MAX, "a channel value"))
         ->capture_default_str();
     app.add_option("--record", o.record, "record what arrives, with its timing, to a new FILE")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(cli::non_empty_path());
     app.add_option("--record-raw", o.record_raw, "append the bytes alone to FILE")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(cli::non_empty_path());
     app.add_flag("--overwrite", o.overwrite, "let --record or --record-raw replace FILE");
 
     auto *sbus = app.add_option("--sbus-out", o.sbus_out,
                                 "forward 16 port values as SBUS to PATH; 'pty' makes a "
                                 "pseudo-terminal and prints its path")
-                     ->type_name("PATH");
+                     ->type_name("PATH")
+                     ->check(cli::non_empty_path());
     app.add_option("--sbus-period-ms", o.sbus_period_ms,
                    "SBUS frame period, 1 to 1000 (14 normal, 7 fast)")
         ->type_name("MS")

@@ -100,6 +100,9 @@ class Session {
         const auto now = Clock::now();
         refresh_bridge(now);
         view_->finish(decoder_.readings(), now, ended);
+        if (auto why = view_->write_error(); why && !failure_) {
+            failure_ = Error(kExitFailure, *why);
+        }
         view_.reset();
         if (failure_) {
             throw Error(failure_->exit_code(), failure_->what());

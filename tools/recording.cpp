@@ -1,6 +1,7 @@
 #include "recording.h"
 
 #include "error.h"
+#include "serial.h"
 #include "signals.h"
 
 #include <algorithm>
@@ -37,7 +38,8 @@ uint64_t get_le(const uint8_t *data, size_t size) {
 
 Recorder::Recorder(const std::string &path, Format format, bool overwrite, Clock::time_point start)
     : path_(path), format_(format), start_(start) {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    // Non-blocking, so that a FIFO nobody reads is refused at once, not waited for.
+    int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
     if (overwrite) {
         flags |= O_TRUNC;
     } else {
@@ -45,8 +47,9 @@ Recorder::Recorder(const std::string &path, Format format, bool overwrite, Clock
     }
     fd_ = Fd(open(path.c_str(), flags, kFileMode));
     if (!fd_.valid()) {
-        std::string message = "cannot open record file " + path + ": " + errno_text(errno);
-        if (errno == EEXIST) {
+        const int e = errno;
+        std::string message = describe_open_error("record file", path, e);
+        if (e == EEXIST) {
             message += " (a timed recording is never appended to; give --overwrite to replace "
                        "it, or choose a new name)";
         }

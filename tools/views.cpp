@@ -1,8 +1,10 @@
 #include "views.h"
 
+#include "error.h"
 #include "screen.h"
 #include "text.h"
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -165,13 +167,21 @@ class ScreenView : public View {
 } // namespace
 
 void View::print(const std::string &text) {
-    if (failed_) {
+    if (failed()) {
         return;
     }
+    errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
         std::fflush(stdout) != 0) {
-        failed_ = true;
+        write_errno_ = errno != 0 ? errno : EIO;
     }
+}
+
+std::optional<std::string> View::write_error() const {
+    if (write_errno_ == 0 || write_errno_ == EPIPE) {
+        return std::nullopt;
+    }
+    return "writing standard output failed: " + errno_text(write_errno_);
 }
 
 std::string json_line(const Readings &r, Clock::time_point now) {

@@ -39,16 +39,19 @@ class View {
     // Once at the end; `source_ended` when the source ended by itself.
     virtual void finish(const Readings & /*readings*/, Clock::time_point /*now*/,
                         bool /*source_ended*/) {}
-    // Whether standard output failed (a closed pipe ends the session).
+    // Whether standard output failed: a closed pipe ends the session.
     bool failed() const {
-        return failed_;
+        return write_errno_ != 0;
     }
+    // Why standard output failed, unless it was a closed pipe (a reader that
+    // has seen enough, as `| head` has): every other failure lost output.
+    std::optional<std::string> write_error() const;
 
   protected:
     void print(const std::string &text);
 
   private:
-    bool failed_ = false;
+    int write_errno_ = 0;
 };
 
 // The JSON line of the readings at `now`.

@@ -17,6 +17,7 @@ from support import (
     Session,
     data_frame,
     line_count,
+    recording,
     wait_for,
 )
 
@@ -28,7 +29,14 @@ class Errors(Session):
         new = self.path("new.qrec")
         tty = self.pty().path
         missing = "/nonexistent/quarn"
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
         m, s = MONITOR, SIM
+        # A "$PORT" whose variable is unset: every path option names itself.
+        empty = [([m, option, ""], EXIT_USAGE, [option + ": the value is empty; expected a path"])
+                 for option in ("--port", "--replay", "--sbus-in", "--hid-path")]
+        empty += [([m, "--replay", raw, option, ""], EXIT_USAGE, [option + ": the value is empty"])
+                  for option in ("--record", "--record-raw", "--sbus-out")]
         # (program and arguments, exit code, parts of the message)
         cases = [
             ([m, "--simulate", "--baud", "abc"], EXIT_USAGE, ["--baud", "'abc'", "50 to 4000000"]),
@@ -69,7 +77,19 @@ class Errors(Session):
             ([m, "--hid-path", self.dir.name], EXIT_OPEN, [self.dir.name, "directory"]),
             ([m, "--hid-path", missing], EXIT_OPEN, [missing, "No such file"]),
             ([s, "--out", missing + "/s.bin", "--log", new], EXIT_OPEN, [missing, "No such file"]),
-        ]
+            ([m, "--sbus-in", self.dir.name], EXIT_OPEN,
+             ["cannot open SBUS input " + self.dir.name + ": Is a directory"]),
+            ([m, "--replay", raw, "--sbus-out", fifo], EXIT_OPEN,
+             [fifo, "a FIFO that no program is reading"]),
+            ([m, "--replay", raw, "--record-raw", fifo], EXIT_OPEN,
+             [fifo, "a FIFO that no program is reading"]),
+            ([m, "--replay", raw, "--sbus-out", "/dev/quarn-absent"], EXIT_OPEN,
+             ["/dev/quarn-absent", "No such file"]),
+            # The SBUS file it would create is not left behind when the
+            # record file cannot be opened.
+            ([m, "--replay", raw, "--sbus-out", new, "--record", existing], EXIT_OPEN,
+             [existing, "--overwrite"]),
+        ] + empty
         for args, code, parts in cases:
             with self.subTest(args=args[1:]):
                 rc, out, err = self.run_tool(*args)
@@ -79,6 +99,7 @@ class Errors(Session):
                     self.assertIn(part, err)
                 self.assertEqual(len(err.splitlines()), 2 if code == EXIT_USAGE else 1, err)
                 self.assertFalse(os.path.exists(new), "a file was written")
+                self.assertFalse(os.path.exists("/dev/quarn-absent"), "a file was made in /dev")
                 with open(existing, "rb") as f:
                     self.assertEqual(f.read(), b"keep")
 
@@ -90,18 +111,63 @@ class Errors(Session):
                 for part in ("Examples:", "Exit codes:", "3  a source or target cannot be opened"):
                     self.assertIn(part, out)
 
-    def test_permission_error_hints_at_dialout(self):
-        port = self.path("ttyS9")
-        open(port, "w").close()
-        os.chmod(port, 0)
+    def test_permission_error_hints_at_dialout_for_a_device_only(self):
+        # A terminal device stands for a serial port; a regular file is no port.
+        device = self.pty().path
+        file = self.path("ttyS9")
+        open(file, "w").close()
         # Root opens anything; without its file-permission override it is refused.
         prefix = []
         if os.geteuid() == 0:
             prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"]
-        rc, _, err = self.run_tool(*prefix, MONITOR, "--port", port)
-        self.assertEqual(rc, EXIT_OPEN, err)
-        for part in (port, "Permission denied", "dialout"):
-            self.assertIn(part, err)
+        for path, hint in ((device, True), (file, False)):
+            with self.subTest(path):
+                os.chmod(path, 0)
+                rc, _, err = self.run_tool(*prefix, MONITOR, "--port", path)
+                self.assertEqual(rc, EXIT_OPEN, err)
+                for part in (path, "Permission denied"):
+                    self.assertIn(part, err)
+                self.assertEqual("dialout" in err, hint, err)
+
+    def test_a_failing_output_ends_with_exit_1_and_names_it(self):
+        # Half a second of data frames, so that SBUS frames go out too.
+        timed = self.write_file("t.qrec", recording(
+            [(k * 50000, data_frame(1, ports=[600] * 32)) for k in range(10)]))
+        full, written = "No space left on device", "writing standard output failed: "
+        # (arguments, standard output, message)
+        cases = [
+            (["--json"], "/dev/full", written + full),
+            ([], "/dev/full", written + full),
+            (["--record", "/dev/full", "--overwrite"], os.devnull,
+             "writing record file /dev/full failed: " + full),
+            (["--record-raw", "/dev/full"], os.devnull,
+             "writing record file /dev/full failed: " + full),
+            (["--sbus-out", "/dev/full"], os.devnull, "SBUS output /dev/full failed: " + full),
+        ]
+        for args, stdout, message in cases:
+            with self.subTest(args=args, stdout=stdout):
+                with open(stdout, "w") as out:
+                    p = self.start([MONITOR, "--replay", timed, *args], stdout=out)
+                rc, err = self.finish(p)
+                self.assertEqual((rc, err), (EXIT_FAILURE, "quarn-monitor: " + message + "\n"))
+
+        # The live screen, on a terminal that goes away.
+        master, slave = os.openpty()
+        p = self.start([MONITOR, "--simulate"], stdout=slave)
+        os.close(slave)
+        screen = bytearray()
+        wait_for(lambda: screen.extend(os.read(master, 65536)) or b"Ctrl-C to stop" in screen,
+                 what="the screen")
+        os.close(master)
+        rc, err = self.finish(p)
+        self.assertEqual((rc, err),
+                         (EXIT_FAILURE, "quarn-monitor: " + written + "Input/output error\n"))
+
+        # A reader that has seen enough is no failure.
+        p = self.start([MONITOR, "--replay", timed, "--json"], stdout=subprocess.PIPE)
+        p.stdout.readline()
+        p.stdout.close()
+        self.assertEqual(self.finish(p), (0, ""))
 
     def test_device_that_disappears_mid_stream(self):
         sim, port, _ = self.start_sim()

@@ -17,6 +17,7 @@ from support import (
     data_frame,
     line_count,
     read_lines,
+    recording,
     sbus_pack,
     sbus_unpack,
     to_sbus,
@@ -103,6 +104,21 @@ class Sbus(Session):
         first_resumed = next(x for x in lines if x["ports"][0] == 1200)
         self.assertTrue(first_resumed["sbus"]["failsafe"])
         self.assertFalse(lines[-1]["sbus"]["failsafe"])
+
+
+    def test_a_missing_output_file_is_created(self):
+        ports = [(k * 53) % 1200 for k in range(32)]
+        # Half a second of data, at its pace: frames go out all along.
+        timed = self.write_file("t.qrec", recording(
+            [(k * 50000, data_frame(1, ports=ports)) for k in range(10)]))
+        out = self.path("new.sbus")
+        rc, _, err = self.run_tool(MONITOR, "--replay", timed, "--sbus-out", out)
+        self.assertEqual((rc, err), (0, ""))
+        with open(out, "rb") as f:
+            frames = self.frames(f.read())
+        self.assertGreater(len(frames), 5)
+        for f in frames:
+            self.assertEqual((f[0], sbus_unpack(f)), (SBUS_START, [to_sbus(v) for v in ports[:16]]))
 
 
 class SbusIn(Session):
