@@ -39,6 +39,10 @@ struct Readings {
     uint64_t skipped_bytes = 0;    // SBUS input bytes that belonged to no frame
 
     std::optional<BridgeState> bridge; // with --sbus-out
+
+    // With --reconnect: since when the device is away, and how often it came back.
+    std::optional<Clock::time_point> away_since;
+    uint64_t reconnects = 0;
 };
 
 class Decoder {

@@ -69,18 +69,27 @@ void Recorder::write(const uint8_t *data, size_t len, Clock::time_point at) {
         put(data, len);
         return;
     }
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count();
-    const auto time = static_cast<uint64_t>(std::max<int64_t>(micros, 0));
     while (len > 0) {
         const size_t n = std::min(len, kMaxRecordChunk);
-        record_.clear();
-        put_le(record_, time, kRecordTimeSize);
-        put_le(record_, n, kRecordLengthSize);
-        record_.insert(record_.end(), data, data + n);
-        put(record_.data(), record_.size());
+        put_record(data, n, at);
         data += n;
         len -= n;
     }
+}
+
+void Recorder::mark_new_stream(Clock::time_point at) {
+    if (format_ == Format::timed) {
+        put_record(nullptr, 0, at);
+    }
+}
+
+void Recorder::put_record(const uint8_t *data, size_t len, Clock::time_point at) {
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count();
+    record_.clear();
+    put_le(record_, static_cast<uint64_t>(std::max<int64_t>(micros, 0)), kRecordTimeSize);
+    put_le(record_, len, kRecordLengthSize);
+    record_.insert(record_.end(), data, data + len);
+    put(record_.data(), record_.size());
 }
 
 void Recorder::put(const uint8_t *data, size_t len) {

@@ -51,6 +51,9 @@ bool in_device_directory(const std::string &path) {
 
 Fd open_path(const std::string &what, const std::string &path, int flags) {
     Fd fd(open(path.c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOENT) {
+        throw Absent(describe_open_error(what, path, errno));
+    }
     if (!fd.valid()) {
         throw Error(kExitOpen, describe_open_error(what, path, errno));
     }
@@ -130,6 +133,7 @@ Fd open_serial_port(const std::string &path, unsigned baud) {
         (rate == nullptr && !set_custom_baud(fd.get(), baud))) {
         fail_setup(what, path);
     }
+    (void)set_low_latency(fd.get());
     (void)tcflush(fd.get(), TCIFLUSH);
     return fd;
 }

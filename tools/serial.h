@@ -18,7 +18,9 @@ namespace quarn::tools {
 std::string describe_open_error(const std::string &what, const std::string &path, int error_number);
 
 // Opens a serial port raw 8N1 (no echo, no line editing, no signal
-// characters, no flow control), non-blocking, and discards stale input.
+// characters, no flow control), non-blocking, asks for low latency where the
+// driver allows it, and discards stale input. Throws Absent when there is
+// nothing at the path.
 Fd open_serial_port(const std::string &path, unsigned baud);
 
 // Opens an SBUS output, non-blocking. A serial port is set to the SBUS
@@ -48,6 +50,11 @@ Pty open_pty();
 // Sets a rate that has no Bxxx constant, through termios2 and BOTHER.
 // Returns false with errno set when the driver refuses.
 bool set_custom_baud(int fd, unsigned baud);
+
+// Asks the driver to hand over received bytes at once (ASYNC_LOW_LATENCY,
+// through TIOCSSERIAL). Returns false when it does not take the request,
+// which many drivers (and pseudo-terminals) do not: that is no error.
+bool set_low_latency(int fd);
 
 } // namespace quarn::tools
 

@@ -35,6 +35,18 @@ std::string sbus_frame_json(const SbusFrame &f) {
     return out;
 }
 
+// With --reconnect: how often the device came back, and how long it is away.
+std::string connection_fields(const Readings &r, Clock::time_point now) {
+    std::string fields;
+    if (r.reconnects != 0) {
+        fields += format(" reconnects=%llu", static_cast<unsigned long long>(r.reconnects));
+    }
+    if (r.away_since) {
+        fields += format(" away_s=%.1f", seconds_since(*r.away_since, now));
+    }
+    return fields;
+}
+
 // One line of key=value pairs for the plain output.
 std::string plain_line(const Readings &r, Clock::time_point now) {
     std::string line = format("t=%.1f", seconds_since(r.start, now));
@@ -56,6 +68,7 @@ std::string plain_line(const Readings &r, Clock::time_point now) {
             count("sbus_frames_sent", r.bridge->frames_sent);
             line += format(" sbus_failsafe=%s", json_bool(r.bridge->failsafe));
         }
+        line += connection_fields(r, now);
         break;
     case SourceKind::hid:
         count("reports", r.updates);
@@ -67,6 +80,7 @@ std::string plain_line(const Readings &r, Clock::time_point now) {
         } else if (r.hid_report == HidReport::compatible) {
             array("channels", r.channels);
         }
+        line += connection_fields(r, now);
         break;
     case SourceKind::sbus:
         count("bytes", r.bytes);
@@ -88,6 +102,10 @@ class JsonView : public View {
   public:
     void update(const Readings &readings, Clock::time_point now) override {
         print(json_line(readings, now));
+    }
+    void connection(const ConnectionEvent &event, const Readings &readings,
+                    Clock::time_point now) override {
+        print(json_event_line(event, readings, now));
     }
 };
 
@@ -217,6 +235,20 @@ std::string json_line(const Readings &r, Clock::time_point now) {
         }
         line += format(",\"skipped_bytes\":%llu", static_cast<unsigned long long>(r.skipped_bytes));
         break;
+    }
+    return line + "}\n";
+}
+
+std::string json_event_line(const ConnectionEvent &event, const Readings &readings,
+                            Clock::time_point now) {
+    std::string line =
+        format("{\"event\":\"%s\",\"t\":%.3f", event.name, seconds_since(readings.start, now));
+    if (!event.reason.empty()) {
+        line += ",\"reason\":" + json_string(event.reason);
+    }
+    if (!event.path.empty()) {
+        line +=
+            ",\"path\":" + json_string(event.path) + format(",\"away\":%.3f", event.away_seconds);
     }
     return line + "}\n";
 }

@@ -18,6 +18,14 @@ struct ViewSettings {
     bool replay = false;  // the source is a recording
 };
 
+// The device went away or came back (--reconnect).
+struct ConnectionEvent {
+    const char *name = "";   // "disconnected", "connected" (the first time) or "reconnected"
+    std::string reason;      // why it is away
+    std::string path;        // where it is back
+    double away_seconds = 0; // how long it was away
+};
+
 class View {
   public:
     View() = default;
@@ -36,6 +44,9 @@ class View {
     virtual void show(const Readings & /*readings*/, Clock::time_point /*now*/) {}
     // The terminal changed its size.
     virtual void resized() {}
+    // The device went away or came back; the readings say so as well.
+    virtual void connection(const ConnectionEvent & /*event*/, const Readings & /*readings*/,
+                            Clock::time_point /*now*/) {}
     // Once at the end; `source_ended` when the source ended by itself.
     virtual void finish(const Readings & /*readings*/, Clock::time_point /*now*/,
                         bool /*source_ended*/) {}
@@ -56,6 +67,10 @@ class View {
 
 // The JSON line of the readings at `now`.
 std::string json_line(const Readings &readings, Clock::time_point now);
+
+// The JSON line of a connection event.
+std::string json_event_line(const ConnectionEvent &event, const Readings &readings,
+                            Clock::time_point now);
 
 // The lines of the live screen for a terminal `columns` x `rows`.
 std::vector<std::string> screen_lines(const Readings &readings, const ViewSettings &settings,

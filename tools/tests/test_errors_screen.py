@@ -55,6 +55,9 @@ class Errors(Session):
             ([m, "--hid", "1:2", "--record", new], EXIT_USAGE, ["--record", "--hid"]),
             ([m, "--replay", raw, "--record", raw], EXIT_USAGE, ["the file being replayed"]),
             ([m, "--port"], EXIT_USAGE, ["--port needs a value"]),
+            ([m, "--list", "--port", tty], EXIT_USAGE, ["--port does not go with --list"]),
+            ([m, "--replay", raw, "--reconnect"], EXIT_USAGE,
+             ["--reconnect applies to --port, --hid and --hid-path, not to --replay"]),
             ([s, "--out", new, "--frames", "-5"], EXIT_USAGE, ["--frames", "'-5'", "1 to 172800000"]),
             ([s, "--out", new, "--frames", "172800001"], EXIT_USAGE, ["'172800001'"]),
             ([s, "--pty", "--noise", "2"], EXIT_USAGE, ["--noise", "'2'", "0 to 1"]),
@@ -240,13 +243,16 @@ class Screen(Session):
                 os.remove(rc)
 
         device = self.pty()
-        self.terminal(80, 24, f"{MONITOR} --port {device.path}")
+        self.terminal(80, 24, f"{MONITOR} --port {device.path} --reconnect")
         self.expect_request(device)
         os.write(device.master, data_frame(2, self.CHANNELS, self.PORTS))
         self.check_fits(self.capture(str(self.PORTS[-1])), 80, 24)
         self.tmux("resize-window", "-x", "60", "-y", "20")
         wait_for(lambda: "Ports 17-32" not in self.tmux("capture-pane", "-p"), what="compact layout")
         self.check_fits(self.capture("Ctrl-C to stop"), 60, 20)
+        # Unplugged: the screen says so, where stderr would scroll it away.
+        device.close()
+        self.check_fits(self.capture("DEVICE AWAY for"), 60, 20)
 
 
 if __name__ == "__main__":
