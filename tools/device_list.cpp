@@ -3,13 +3,11 @@
 #include "devices.h"
 #include "error.h"
 #include "monitor_options.h"
-#include "sources.h"
 #include "text.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -166,9 +164,9 @@ int list_devices(bool json) {
     } catch (const Error &e) {
         advise(std::string(e.what()) + "; HID devices are not listed");
     }
-    const auto hid_ids = by_id_links(root.dev() / "hidraw" / "by-id");
+    const auto hid_ids = by_id_links(root.dev() + "/hidraw/by-id");
     auto hid_by_id = [&hid_ids](const HidDevice &h) {
-        const auto link = hid_ids.find(std::filesystem::path(h.path).filename().string());
+        const auto link = hid_ids.find(h.path.substr(h.path.rfind('/') + 1));
         return link == hid_ids.end() ? std::string() : link->second;
     };
     std::stable_sort(hids.begin(), hids.end(), [&](const HidDevice &a, const HidDevice &b) {

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <unistd.h>
@@ -74,7 +75,7 @@ std::optional<UsbDevice> usb_device_above(const fs::path &device, const fs::path
 
 std::optional<SerialPort> describe(const SystemRoot &root, const std::string &name,
                                    const std::map<std::string, std::string> &by_id) {
-    const fs::path tty = root.sys() / "class" / "tty" / name;
+    const fs::path tty = fs::path(root.sys()) / "class" / "tty" / name;
     std::error_code error;
     const fs::path device = fs::canonical(tty / "device", error);
     if (error || attribute(tty / "type") == kNoUart) {
@@ -82,13 +83,17 @@ std::optional<SerialPort> describe(const SystemRoot &root, const std::string &na
     }
     SerialPort port;
     port.name = name;
-    port.path = (root.dev() / name).string();
+    port.path = (fs::path(root.dev()) / name).string();
     const auto link = by_id.find(name);
     port.by_id = link == by_id.end() ? std::string() : link->second;
     port.driver = link_name(device / "driver");
-    port.usb = usb_device_above(device, fs::canonical(root.sys(), error));
+    port.usb = usb_device_above(device, fs::canonical(fs::path(root.sys()), error));
     port.latency_timer_ms = latency_timer_ms(root, name);
     return port;
+}
+
+fs::path latency_timer_file(const SystemRoot &root, const std::string &tty) {
+    return fs::path(root.sys()) / "bus" / "usb-serial" / "devices" / tty / "latency_timer";
 }
 
 bool same_usb_device(const UsbDevice &a, const UsbDevice &b) {
@@ -103,10 +108,14 @@ bool likely_quarn(const SerialPort &p) {
 
 SystemRoot SystemRoot::from_environment() {
     const char *root = std::getenv(kRootVariable);
-    return SystemRoot(root != nullptr && *root != '\0' ? fs::path(root) : fs::path("/"));
+    std::string prefix = root != nullptr ? root : "";
+    while (!prefix.empty() && prefix.back() == '/') {
+        prefix.pop_back();
+    }
+    return SystemRoot(prefix);
 }
 
-std::map<std::string, std::string> by_id_links(const fs::path &directory) {
+std::map<std::string, std::string> by_id_links(const std::string &directory) {
     std::map<std::string, std::string> links;
     std::error_code error;
     for (const auto &entry : fs::directory_iterator(directory, error)) {
@@ -119,10 +128,10 @@ std::map<std::string, std::string> by_id_links(const fs::path &directory) {
 }
 
 std::vector<SerialPort> list_serial_ports(const SystemRoot &root) {
-    const auto by_id = by_id_links(root.dev() / "serial" / "by-id");
+    const auto by_id = by_id_links(root.dev() + "/serial/by-id");
     std::set<std::string> names;
     std::error_code error;
-    for (const auto &entry : fs::directory_iterator(root.sys() / "class" / "tty", error)) {
+    for (const auto &entry : fs::directory_iterator(root.sys() + "/class/tty", error)) {
         names.insert(entry.path().filename().string());
     }
     std::vector<SerialPort> ports;
@@ -142,13 +151,15 @@ std::vector<SerialPort> list_serial_ports(const SystemRoot &root) {
     return ports;
 }
 
-std::optional<SerialPort> find_serial_port(const SystemRoot &root, const std::string &path) {
+std::optional<std::string> node_name(const std::string &path) {
     std::error_code error;
     const fs::path node = fs::canonical(path, error);
-    if (error) {
-        return std::nullopt;
-    }
-    return describe(root, node.filename().string(), by_id_links(root.dev() / "serial" / "by-id"));
+    return error ? std::nullopt : std::optional<std::string>(node.filename().string());
+}
+
+std::optional<SerialPort> find_serial_port(const SystemRoot &root, const std::string &path) {
+    const auto name = node_name(path);
+    return name ? describe(root, *name, by_id_links(root.dev() + "/serial/by-id")) : std::nullopt;
 }
 
 std::vector<std::string> find_again(const SystemRoot &root, const SerialPort &was,
@@ -173,23 +184,22 @@ std::vector<std::string> find_again(const SystemRoot &root, const SerialPort &wa
 }
 
 std::optional<unsigned> latency_timer_ms(const SystemRoot &root, const std::string &name) {
-    return number(attribute(root.sys() / "bus" / "usb-serial" / "devices" / name / "latency_timer"),
-                  10);
+    return number(attribute(latency_timer_file(root, name)), 10);
 }
 
 std::string latency_hint(const SystemRoot &root, const std::string &name, unsigned ms) {
-    const fs::path file = root.sys() / "bus" / "usb-serial" / "devices" / name / "latency_timer";
     return "the latency timer of " + name + " is " + std::to_string(ms) +
            " ms, so received bytes may wait that long before the host sees them; lower it "
            "to 1 ms with: echo 1 | sudo tee " +
-           file.string() + " (until it is unplugged), or for good with the udev rule template " +
-           kUdevTemplate + " (docs/tools.md)";
+           latency_timer_file(root, name).string() +
+           " (until it is unplugged), or for good with the udev rule template " + kUdevTemplate +
+           " (docs/tools.md)";
 }
 
 std::vector<std::string> port_grabber_notes(const SystemRoot &root) {
     std::set<std::string> running;
     std::error_code error;
-    for (const auto &entry : fs::directory_iterator(root.proc(), error)) {
+    for (const auto &entry : fs::directory_iterator(fs::path(root.proc()), error)) {
         const std::string pid = entry.path().filename().string();
         if (pid.find_first_not_of("0123456789") == std::string::npos) {
             if (auto comm = attribute(entry.path() / "comm")) {

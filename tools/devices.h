@@ -7,7 +7,6 @@
 #ifndef QUARN_TOOLS_DEVICES_H
 #define QUARN_TOOLS_DEVICES_H
 
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,19 +22,19 @@ class SystemRoot {
     // The root QUARN_SYSTEM_ROOT names, or "/".
     static SystemRoot from_environment();
 
-    std::filesystem::path sys() const {
-        return root_ / "sys";
+    std::string sys() const {
+        return prefix_ + "/sys";
     }
-    std::filesystem::path dev() const {
-        return root_ / "dev";
+    std::string dev() const {
+        return prefix_ + "/dev";
     }
-    std::filesystem::path proc() const {
-        return root_ / "proc";
+    std::string proc() const {
+        return prefix_ + "/proc";
     }
 
   private:
-    explicit SystemRoot(std::filesystem::path root) : root_(std::move(root)) {}
-    std::filesystem::path root_;
+    explicit SystemRoot(std::string prefix) : prefix_(std::move(prefix)) {}
+    std::string prefix_; // the root without its trailing slash: empty for "/"
 };
 
 // A USB device as its descriptors name it; strings are empty when it has none.
@@ -73,6 +72,10 @@ std::optional<SerialPort> find_serial_port(const SystemRoot &root, const std::st
 std::vector<std::string> find_again(const SystemRoot &root, const SerialPort &was,
                                     const std::string &given);
 
+// The name of the node a path leads to through its links (the kernel's name
+// of a tty, e.g. ttyUSB0), or nothing when the path leads nowhere.
+std::optional<std::string> node_name(const std::string &path);
+
 // The latency timer of a tty in milliseconds, where its driver has one.
 std::optional<unsigned> latency_timer_ms(const SystemRoot &root, const std::string &name);
 
@@ -80,7 +83,7 @@ std::optional<unsigned> latency_timer_ms(const SystemRoot &root, const std::stri
 std::string latency_hint(const SystemRoot &root, const std::string &name, unsigned ms);
 
 // The links of a by-id directory, keyed by the name of the node each leads to.
-std::map<std::string, std::string> by_id_links(const std::filesystem::path &directory);
+std::map<std::string, std::string> by_id_links(const std::string &directory);
 
 // Running programs that are known to open USB serial ports of their own
 // accord: ModemManager and brltty. Each with what to do about it.
@@ -91,6 +94,23 @@ bool may_open(const std::string &path);
 
 // Whether strings a device gives name it as a Quarn device.
 bool names_quarn(const std::vector<std::string> &strings);
+
+// A HID device as hidapi lists it; strings are empty when it has none.
+struct HidDevice {
+    std::string path;
+    std::string vid; // 4 hex digits
+    std::string pid;
+    std::string manufacturer;
+    std::string product;
+    std::string serial;
+    int interface = -1; // -1 when not USB
+    unsigned usage_page = 0;
+    unsigned usage = 0;
+};
+
+// Every HID device, one entry per top-level usage (hid_source.cpp, on
+// hidapi). Throws Error (kExitOpen) when hidapi cannot start.
+std::vector<HidDevice> list_hid_devices();
 
 } // namespace quarn::tools
 

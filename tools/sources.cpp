@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
-#include <filesystem>
 #include <optional>
 #include <poll.h>
 #include <sys/stat.h>
@@ -185,12 +184,10 @@ class SerialSource : public Source {
         if (known_ && !known_->usb) {
             known_.reset(); // a built-in port is found by its path alone
         }
-        std::error_code error;
-        const auto node = std::filesystem::canonical(path, error);
-        const std::string tty = node.filename().string();
-        const auto ms = error ? std::nullopt : latency_timer_ms(root_, tty);
+        const auto tty = node_name(path);
+        const auto ms = tty ? latency_timer_ms(root_, *tty) : std::nullopt;
         if (ms && *ms > 1) {
-            notes_.push_back(latency_hint(root_, tty, *ms));
+            notes_.push_back(latency_hint(root_, *tty, *ms));
         }
     }
 

@@ -82,23 +82,6 @@ std::unique_ptr<Source> open_source(const Options &options);
 // Opens a HID device by path or by VID:PID (hid_source.cpp).
 std::unique_ptr<Source> open_hid_source(const Options &options);
 
-// A HID device as hidapi lists it; strings are empty when it has none.
-struct HidDevice {
-    std::string path;
-    std::string vid; // 4 hex digits
-    std::string pid;
-    std::string manufacturer;
-    std::string product;
-    std::string serial;
-    int interface = -1; // -1 when not USB
-    unsigned usage_page = 0;
-    unsigned usage = 0;
-};
-
-// Every HID device, one entry per top-level usage (hid_source.cpp). Throws
-// Error (kExitOpen) when hidapi cannot start.
-std::vector<HidDevice> list_hid_devices();
-
 } // namespace quarn::tools
 
 #endif
