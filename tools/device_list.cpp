@@ -63,7 +63,7 @@ std::optional<long long> optional_number(std::optional<unsigned> value) {
 
 std::string serial_line(const SerialPort &p, bool access, bool json) {
     const UsbDevice usb = p.usb.value_or(UsbDevice{});
-    const bool likely = p.usb && names_quarn({usb.manufacturer, usb.product, p.by_id});
+    const bool likely = likely_quarn(p);
     if (json) {
         return JsonObject()
             .text("kind", "serial")
@@ -102,8 +102,16 @@ std::string serial_line(const SerialPort &p, bool access, bool json) {
     return f.line();
 }
 
-std::string hid_line(const HidDevice &h, const std::string &by_id, bool access, bool json) {
-    const bool likely = names_quarn({h.manufacturer, h.product, by_id});
+struct HidEntry {
+    HidDevice device;
+    std::string by_id;
+    bool likely;
+};
+
+std::string hid_line(const HidEntry &e, bool access, bool json) {
+    const HidDevice &h = e.device;
+    const std::string &by_id = e.by_id;
+    const bool likely = e.likely;
     const std::optional<long long> interface =
         h.interface >= 0 ? std::optional<long long>(h.interface) : std::nullopt;
     if (json) {
@@ -164,15 +172,18 @@ int list_devices(bool json) {
     } catch (const Error &e) {
         advise(std::string(e.what()) + "; HID devices are not listed");
     }
-    const auto hid_ids = by_id_links(root.dev() + "/hidraw/by-id");
-    auto hid_by_id = [&hid_ids](const HidDevice &h) {
-        const auto link = hid_ids.find(h.path.substr(h.path.rfind('/') + 1));
-        return link == hid_ids.end() ? std::string() : link->second;
-    };
-    std::stable_sort(hids.begin(), hids.end(), [&](const HidDevice &a, const HidDevice &b) {
-        return names_quarn({a.manufacturer, a.product, hid_by_id(a)}) &&
-               !names_quarn({b.manufacturer, b.product, hid_by_id(b)});
-    });
+    // Each with its stable name (from the udev rule template), likely Quarn
+    // devices first.
+    const auto links = by_id_links(root.dev() + "/hidraw/by-id");
+    std::vector<HidEntry> entries;
+    for (auto &h : hids) {
+        const auto link = links.find(h.path.substr(h.path.rfind('/') + 1));
+        HidEntry e{std::move(h), link == links.end() ? std::string() : link->second, false};
+        e.likely = names_quarn({e.device.manufacturer, e.device.product, e.by_id});
+        entries.push_back(std::move(e));
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const HidEntry &a, const HidEntry &b) { return a.likely && !b.likely; });
 
     std::string out;
     std::vector<std::string> closed_ports;
@@ -188,11 +199,11 @@ int list_devices(bool json) {
             slow.push_back(latency_hint(root, p.name, *p.latency_timer_ms));
         }
     }
-    for (const auto &h : hids) {
-        const bool access = may_open(h.path);
-        out += hid_line(h, hid_by_id(h), access, json);
+    for (const auto &e : entries) {
+        const bool access = may_open(e.device.path);
+        out += hid_line(e, access, json);
         if (!access) {
-            closed_hids.push_back(h.path);
+            closed_hids.push_back(e.device.path);
         }
     }
     errno = 0;
@@ -203,7 +214,7 @@ int list_devices(bool json) {
         }
     }
 
-    if (ports.empty() && hids.empty()) {
+    if (ports.empty() && entries.empty()) {
         advise("no serial port or HID device found. Is the device plugged in and powered? "
                "'sudo dmesg | tail' shows what the kernel made of it, and 'ls -l /dev/ttyACM* "
                "/dev/ttyUSB* /dev/hidraw*' who may open its node (docs/tools.md, Permissions)");

@@ -100,11 +100,11 @@ bool same_usb_device(const UsbDevice &a, const UsbDevice &b) {
     return a.vid == b.vid && a.pid == b.pid && a.serial == b.serial && a.interface == b.interface;
 }
 
+} // namespace
+
 bool likely_quarn(const SerialPort &p) {
     return p.usb && names_quarn({p.usb->manufacturer, p.usb->product, p.by_id});
 }
-
-} // namespace
 
 SystemRoot SystemRoot::from_environment() {
     const char *root = std::getenv(kRootVariable);

@@ -95,6 +95,9 @@ bool may_open(const std::string &path);
 // Whether strings a device gives name it as a Quarn device.
 bool names_quarn(const std::vector<std::string> &strings);
 
+// Whether a port's USB strings or by-id name say it is a Quarn device.
+bool likely_quarn(const SerialPort &port);
+
 // A HID device as hidapi lists it; strings are empty when it has none.
 struct HidDevice {
     std::string path;

@@ -33,6 +33,11 @@ constexpr auto kMaxWait = 50ms;
 // How often a device that is away is looked for.
 constexpr auto kReconnectPeriod = 200ms;
 
+// A line for the user on standard error.
+void tell(const std::string &text) {
+    (void)std::fprintf(stderr, "%s: %s\n", kMonitorProgram, text.c_str());
+}
+
 std::unique_ptr<SbusForwarder> open_bridge(const Options &o) {
     if (o.sbus_out.empty()) {
         return nullptr;
@@ -90,9 +95,21 @@ class Session {
         view_ = make_view(output, settings);
     }
 
-    // Runs until the end; returns the lines to print once the screen is
-    // restored. Throws Error.
-    std::vector<std::string> run() {
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+    Session(Session &&) = delete;
+    Session &operator=(Session &&) = delete;
+    // The lines held back for the screen come once it is restored, also when
+    // the session failed.
+    ~Session() {
+        view_.reset();
+        for (const auto &n : notes_) {
+            tell(n);
+        }
+    }
+
+    // Runs until the end. Throws Error.
+    void run() {
         take_notes();
         if (source_->connected()) {
             source_->start();
@@ -131,7 +148,6 @@ class Session {
         if (auto notice = source_->end_notice(); !notice.empty()) {
             notes_.push_back(notice);
         }
-        return notes_;
     }
 
   private:
@@ -257,7 +273,7 @@ class Session {
         if (defer_notes_) {
             notes_.push_back(text);
         } else {
-            (void)std::fprintf(stderr, "%s: %s\n", kMonitorProgram, text.c_str());
+            tell(text);
         }
     }
 
@@ -298,7 +314,7 @@ class Session {
     std::optional<Error> failure_;
     bool defer_notes_ = false;
     bool ever_connected_ = false;
-    std::vector<std::string> notes_; // to print once the screen is restored
+    std::vector<std::string> notes_; // held back until the screen is restored
     Clock::time_point next_attempt_;
     std::string last_why_;
 };
@@ -315,14 +331,7 @@ int monitor_main(int argc, char **argv) {
         return list_devices(options.json);
     }
     try {
-        std::vector<std::string> notes;
-        {
-            Session session(options);
-            notes = session.run();
-        }
-        for (const auto &n : notes) {
-            (void)std::fprintf(stderr, "%s: %s\n", kMonitorProgram, n.c_str());
-        }
+        Session(options).run();
         return kExitOk;
     } catch (const Error &e) {
         (void)std::fflush(stdout);
