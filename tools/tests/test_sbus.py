@@ -4,6 +4,7 @@ unpacked here, and the receiver against frames packed here.
 
 import os
 import signal
+import termios
 import time
 import unittest
 
@@ -154,7 +155,11 @@ class SbusIn(Session):
         line = self.pty()
         data, expected = self.stream()
         mon, out = self.start_monitor("--sbus-in", line.path, "--json")
-        time.sleep(0.3)  # the monitor discards what came before it opened the line
+        # The monitor discards what came before it set the line up, as it
+        # opens it, however long it takes to start: wait for its two stop
+        # bits (a pseudo-terminal keeps no parity bit).
+        wait_for(lambda: termios.tcgetattr(line.slave)[2] & termios.CSTOPB, what="the line set up")
+        time.sleep(0.1)
         for i in range(0, len(data), 7):  # chunks that cut frames anywhere
             os.write(line.master, data[i:i + 7])
             time.sleep(0.002)
