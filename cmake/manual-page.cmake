@@ -34,12 +34,16 @@ string(REPLACE "${manual_line}" "" page "${page}")
 string(REGEX REPLACE "\\.PP\n\\[Option Group: [^]\n]+\\]\n\\.IP\n([^\n]+)\nOptions:\n"
        ".SS \"Options: \\1\"\n" page "${page}")
 
-# help2man fills the examples into one paragraph; they are commands, one a line.
-string(REGEX MATCH "\n\\.SH EXAMPLES\n[^\n]*\n(([^.\n][^\n]*|\\.[TIP]P)\n)+" examples "${page}")
+# help2man fills the examples into one paragraph; they are commands, one a line,
+# and a command continued on the next line (after a backslash) keeps its indent.
+string(REGEX MATCH "\n\\.SH EXAMPLES\n[^\n]*\n(([^.\n][^\n]*|\\.[HTIP]P)\n)+" examples "${page}")
 if(examples STREQUAL "")
   message(FATAL_ERROR "${PROGRAM} --help has no examples")
 endif()
-string(REGEX REPLACE "\n\\.[TIP]P" "" lines "${examples}")
+# An example with a remark in a column beside it comes as a tagged paragraph.
+string(REGEX REPLACE "\n\\.TP\n([^\n]*)\n([^.\n][^\n]*)" "\n\\1    \\2" lines "${examples}")
+string(REGEX REPLACE "\n\\.[HTIP]P" "" lines "${lines}")
+string(REPLACE "\\e\n" "\\e\n    " lines "${lines}")
 string(REPLACE "\n.SH EXAMPLES\n" "\n.SH EXAMPLES\n.RS\n.nf\n" lines "${lines}")
 string(REPLACE "${examples}" "${lines}.fi\n.RE\n" page "${page}")
 

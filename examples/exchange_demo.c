@@ -56,14 +56,15 @@ static void exchange(void) {
     uint16_t ports[QUARN_PORT_COUNT] = {0};
     size_t n;
 
-    request_upload_port_data(request, 0, 0); /* 1. ask the device to stream */
+    quarn_start_new_stream();                /* 1. nothing of an earlier connection stays */
+    request_upload_port_data(request, 0, 0); /* 2. ask the device to stream */
     serial_write(request, sizeof request);
-    while ((n = serial_read(chunk, sizeof chunk)) > 0) { /* 2. feed whatever arrives */
+    while ((n = serial_read(chunk, sizeof chunk)) > 0) { /* 3. feed whatever arrives */
         if (parse_port_data(chunk, (uint8_t)n, channels, ports)) {
-            use(channels, ports); /* 3. a data frame was decoded */
+            use(channels, ports); /* 4. a data frame was decoded */
         }
     }
-    stop_upload_port_data(stop); /* 4. end the stream */
+    stop_upload_port_data(stop); /* 5. end the stream */
     serial_write(stop, sizeof stop);
 }
 

@@ -10,6 +10,7 @@
  *
  *   uint8_t  req[QUARN_UPLOAD_REQUEST_SIZE];
  *   uint16_t channels[QUARN_CHANNEL_COUNT], ports[QUARN_PORT_COUNT];
+ *   quarn_start_new_stream();                      -> nothing left of a lost link
  *   request_upload_port_data(req, 0, 0);           -> send req to the device
  *   while (streaming)                              -> read 1..255 bytes
  *       if (parse_port_data(chunk, n, channels, ports)) use(channels, ports);
@@ -17,8 +18,10 @@
  *
  * Thread safety: parse_port_data keeps one reassembly state per loaded
  * library, so it serves exactly one byte stream and its calls must not
- * overlap. encode_sbus_data_v2 keeps a frame counter. Every other function is
- * a pure function of its arguments.
+ * overlap; quarn_start_new_stream() drops what it kept when a stream begins
+ * again (a reconnect, a reopened port, a replay). encode_sbus_data_v2
+ * keeps a frame counter. Every other function is a pure function of its
+ * arguments.
  *
  * Null pointers: where a function needs memory and gets a null pointer, the
  * call does nothing (flag functions return 0). parse_port_data additionally
@@ -27,6 +30,7 @@
 #ifndef QUARN_INTERFACE_H
 #define QUARN_INTERFACE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 /* Version of this header and of the library built from it. */
@@ -232,10 +236,40 @@ QUARN_API void stop_upload_port_data(uint8_t *out);
  *   ports:    caller's array of QUARN_PORT_COUNT (32) values, or NULL.
  * Returns 1 if at least one data frame (any type) was decoded in this call,
  * else 0. An unfinished frame is kept for the next call; no byte is dropped.
- * Not thread-safe: one stream per loaded library.
+ * Not thread-safe: one stream per loaded library. Where a stream begins
+ * again, call quarn_start_new_stream() (below) first.
  */
 QUARN_API uint8_t parse_port_data(const uint8_t *data, uint8_t len, uint16_t *channels,
                                   uint16_t *ports);
+
+/*
+ * Starts a new stream: call it wherever a stream begins again (after a
+ * reconnect, after the port was closed and reopened, before a replay).
+ *
+ * The parser's reassembly state belongs to the loaded library, not to a
+ * connection, so the unfinished frame of a lost connection would otherwise be
+ * completed by the first bytes of the next one. When the byte at the old
+ * frame's trailer position happens to be 0x5F, that makes a frame the device
+ * never sent, decoded and reported as good, and the real frame is lost.
+ *
+ * The helper adds no export: it feeds QUARN_NEW_STREAM_FLUSH_SIZE zero bytes,
+ * in chunks of the largest size a call takes, with both arrays NULL. That
+ * suffices: no frame claims more than QUARN_MAX_FRAME_SIZE bytes, so every
+ * retained start byte has its claimed end inside the zeros and is decided;
+ * a zero is never a start byte, so none is retained; and a zero is never a
+ * trailer, so no retained start byte completes a frame. With both arrays NULL
+ * nothing is written in any case.
+ */
+#define QUARN_MAX_CHUNK_SIZE 255 /* the most bytes one parse_port_data call takes */
+/* Two whole chunks, 510 bytes: more than any frame claims (QUARN_MAX_FRAME_SIZE). */
+#define QUARN_NEW_STREAM_FLUSH_SIZE (QUARN_MAX_CHUNK_SIZE + QUARN_MAX_CHUNK_SIZE)
+static inline void quarn_start_new_stream(void) {
+    static const uint8_t zeros[QUARN_MAX_CHUNK_SIZE] = {0};
+    int fed;
+    for (fed = 0; fed < QUARN_NEW_STREAM_FLUSH_SIZE; fed += QUARN_MAX_CHUNK_SIZE) {
+        (void)parse_port_data(zeros, (uint8_t)QUARN_MAX_CHUNK_SIZE, NULL, NULL);
+    }
+}
 
 /*
  * Decodes a 19-byte HID game-controller report.

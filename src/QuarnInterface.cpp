@@ -23,7 +23,7 @@ constexpr std::size_t kFrameOverhead = QUARN_FRAME_OVERHEAD;
 constexpr std::size_t kBufferSize = QUARN_MAX_FRAME_SIZE;
 constexpr std::size_t kMaxPayload = QUARN_MAX_PAYLOAD_SIZE;
 constexpr std::size_t kNearHead = 8;
-constexpr std::size_t kMaxChunk = UINT8_MAX;
+constexpr std::size_t kMaxChunk = QUARN_MAX_CHUNK_SIZE;
 
 constexpr std::size_t kType0Layout = QUARN_TYPE0_PAYLOAD_SIZE;
 constexpr std::size_t kType1Layout = QUARN_TYPE1_PAYLOAD_SIZE;
@@ -37,6 +37,10 @@ static_assert(kMaxPayload == 495, "a frame holds at most 495 payload bytes");
 static_assert(kType0Layout == 25 && kType1Layout == 65 && kType2Layout == 95, "payload layouts");
 static_assert(kType2PortsOffset == 31 && QUARN_PORT_GROUP_BYTES == 32, "type 2: ports at 31, 63");
 static_assert(kType2Layout <= kMaxPayload, "every layout fits in a frame");
+static_assert(kMaxChunk == UINT8_MAX, "a call takes at most what its 8-bit length can say");
+constexpr std::size_t kNewStreamFlush = QUARN_NEW_STREAM_FLUSH_SIZE;
+static_assert(kNewStreamFlush % kMaxChunk == 0 && kNewStreamFlush >= kBufferSize,
+              "the new-stream flush is whole chunks that outlast any retained frame");
 static_assert(QUARN_UPLOAD_REQUEST_SIZE == 7 && QUARN_UPLOAD_STOP_SIZE == 5, "command sizes");
 static_assert(QUARN_PORT_COUNT == 2 * QUARN_PORT_GROUP_SIZE &&
                   QUARN_PORT_GROUP_SIZE == QUARN_SBUS_CHANNEL_COUNT,

@@ -328,7 +328,8 @@ TEST_F(Parser, ZeroLengthAndNullDataKeepRetainedBytes) {
 
 // Frames of the longest completable size (payload QUARN_MAX_PAYLOAD_SIZE)
 // arriving with 200, 250 and 499 bytes retained: chunks that overrun the
-// buffer are taken in pieces and nothing is lost.
+// buffer are joined to the retained bytes and scanned in one run, and
+// nothing is lost.
 TEST_F(Parser, LongFramesAndFullBuffer) {
     const Bytes longest =
         frame(QUARN_CMD_PORT_DATA, padded(payload2(kC1, kP1), QUARN_MAX_PAYLOAD_SIZE));
@@ -412,5 +413,66 @@ TEST_F(Parser, AnyCutOfAStreamDecodesTheSame) {
         }
         ASSERT_EQ(state(), last) << "trial " << trial;
         expect_guards_intact();
+    }
+}
+
+struct NewStreamCase {
+    const char *name;
+    Bytes lost;  // what the lost connection delivered
+    Bytes fresh; // what the next connection delivers
+    std::uint8_t alone_result;
+    Channels alone; // channels without a clean start
+    std::uint8_t clean_result;
+    std::optional<Channels> clean; // channels after quarn_start_new_stream()
+};
+
+// A connection lost mid-frame, then the next one. Without a clean start the
+// retained half frame is completed by the new bytes; quarn_start_new_stream()
+// drops it, writing nothing, so only what the device sent is decoded.
+TEST_F(Parser, NewStreamDropsTheLostConnectionsHalfFrame) {
+    Channels sent;
+    sent.fill(1000); // E8 03
+    sent[5] = 863;   // 5F 03: its low byte is frame byte 15
+    const Bytes f = data0(sent);
+    // Cut after 14 bytes, the old frame's trailer falls on byte 15 of the
+    // new one: 0x5F. Its channel 4 takes 0xE8 (old byte 13) and the new start
+    // byte 0xFA; channel 5 the new command A5 and length 19; channel 6 the
+    // length's high byte and the type byte; 7 to 11 the new channels 0 to 4.
+    Channels spliced = sent;
+    spliced[4] = 0xFAE8; // 64232
+    spliced[5] = 0x19A5; // 6565
+    spliced[6] = 0x0000;
+    Channels untouched;
+    untouched.fill(kSentinel16);
+    const Bytes longest =
+        frame(QUARN_CMD_PORT_DATA, padded(payload2(kC1, kP1), QUARN_MAX_PAYLOAD_SIZE));
+    const Bytes longest_header{QUARN_FRAME_HEAD, QUARN_CMD_PORT_DATA, 0xEF, 0x01}; // 495
+    const Bytes trailer{QUARN_FRAME_TAIL};
+    const NewStreamCase cases[] = {
+        {"cut after 14: a 0x5F where the old trailer falls", slice(f, 0, 14), f, 1, spliced, 1,
+         sent},
+        {"cut after the start byte", slice(f, 0, 1), f, 1, sent, 1, sent},
+        {"cut inside the length", slice(f, 0, 3), f, 1, sent, 1, sent},
+        {"cut after the header", slice(f, 0, 4), f, 1, sent, 1, sent},
+        {"cut after the type byte", slice(f, 0, 5), f, 1, sent, 1, sent},
+        {"cut after 15", slice(f, 0, 15), f, 1, sent, 1, sent},
+        {"cut before the trailer", slice(f, 0, f.size() - 1), f, 1, sent, 1, sent},
+        {"a header claiming the longest frame", longest_header, f, 0, untouched, 1, sent},
+        {"longest frame one byte short, then a trailer", slice(longest, 0, longest.size() - 1),
+         trailer, 1, kC1, 0, std::nullopt},
+    };
+    for (const NewStreamCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        EXPECT_EQ(feed(c.lost), 0);
+        EXPECT_EQ(feed(c.fresh), c.alone_result);
+        EXPECT_EQ(state().channels, c.alone);
+
+        SetUp();
+        EXPECT_EQ(feed(c.lost), 0);
+        quarn_start_new_stream();
+        expect_state(std::nullopt, std::nullopt);
+        EXPECT_EQ(feed(c.fresh), c.clean_result);
+        expect_state(c.clean, std::nullopt);
     }
 }

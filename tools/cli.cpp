@@ -114,6 +114,16 @@ CLI::Validator one_of(const std::vector<std::string> &words) {
         "");
 }
 
+CLI::Validator non_empty_path() {
+    return CLI::Validator(
+        [](const std::string &value) -> std::string {
+            return value.empty() ? "the value is empty; expected a path (is the variable that "
+                                   "should hold it set?)"
+                                 : std::string();
+        },
+        "");
+}
+
 int report_usage_error(const std::string &program, const std::string &message) {
     (void)std::fprintf(stderr,
                        "%s: %s\nRun '%s --help' for the options, examples and exit codes.\n",

@@ -24,6 +24,9 @@ CLI::Validator decimal_number(double min, double max, const std::string &what);
 // One of a few words.
 CLI::Validator one_of(const std::vector<std::string> &words);
 
+// A path, which an empty value never is (a "$PORT" whose variable is unset).
+CLI::Validator non_empty_path();
+
 // Parses a whole number as whole_number accepts it.
 std::optional<uint64_t> parse_whole(const std::string &text);
 

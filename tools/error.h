@@ -36,6 +36,20 @@ class Error : public std::runtime_error {
     int exit_code_;
 };
 
+// A device that is not there at all: no such path, no device with this id.
+// With --reconnect the monitor waits for it to appear.
+class Absent : public Error {
+  public:
+    explicit Absent(const std::string &message) : Error(kExitOpen, message) {}
+};
+
+// A device that was open and went away. With --reconnect the monitor waits
+// for it to come back.
+class Lost : public Error {
+  public:
+    explicit Lost(const std::string &message) : Error(kExitFailure, message) {}
+};
+
 // The C library's text for an errno value.
 inline std::string errno_text(int error_number) {
     return std::strerror(error_number);

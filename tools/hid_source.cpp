@@ -2,6 +2,7 @@
 // VID:PID is looked up to its path, and every path is checked to be a
 // hidraw device before hidapi sees it (hidapi takes any path, and crashes
 // on some that are not HID devices).
+#include "devices.h"
 #include "error.h"
 #include "sources.h"
 #include "text.h"
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -58,6 +60,9 @@ void check_hidraw_path(const std::string &path) {
     const std::string what = "cannot open HID device " + path + ": ";
     struct stat st = {};
     if (stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            throw Absent(what + errno_text(errno));
+        }
         throw Error(kExitOpen, what + errno_text(errno));
     }
     if (S_ISDIR(st.st_mode)) {
@@ -101,37 +106,45 @@ struct HidApi {
     }
 };
 
-std::string path_of_id(const std::string &id) {
-    const auto colon = id.find(':');
-    const auto vid = static_cast<uint16_t>(std::stoul(id.substr(0, colon), nullptr, kHexBase));
-    const auto pid = static_cast<uint16_t>(std::stoul(id.substr(colon + 1), nullptr, kHexBase));
-    hid_device_info *devices = hid_enumerate(vid, pid);
-    if (devices == nullptr || devices->path == nullptr) {
-        hid_free_enumeration(devices);
-        throw Error(kExitOpen, "cannot open HID device " + id +
-                                   ": no device with this id is "
-                                   "attached");
+// The devices hidapi finds, one entry per top-level usage.
+class Enumeration {
+  public:
+    Enumeration(uint16_t vid, uint16_t pid) : first_(hid_enumerate(vid, pid)) {}
+    Enumeration(const Enumeration &) = delete;
+    Enumeration &operator=(const Enumeration &) = delete;
+    Enumeration(Enumeration &&) = delete;
+    Enumeration &operator=(Enumeration &&) = delete;
+    ~Enumeration() {
+        hid_free_enumeration(first_);
     }
-    std::string path = devices->path;
-    hid_free_enumeration(devices);
-    return path;
+    const hid_device_info *first() const {
+        return first_;
+    }
+
+  private:
+    hid_device_info *first_;
+};
+
+uint16_t hex_id(const std::string &text) {
+    return static_cast<uint16_t>(std::stoul(text, nullptr, kHexBase));
+}
+
+std::string hex4(unsigned short id) {
+    return format("%04x", static_cast<unsigned>(id));
 }
 
 class HidSource : public Source {
   public:
     explicit HidSource(const Options &options)
-        : path_(options.hid_path.empty() ? path_of_id(options.hid_id) : options.hid_path),
-          name_("HID device " +
-                (options.hid_id.empty() ? path_ : options.hid_id + " (" + path_ + ")")) {
-        check_hidraw_path(path_);
-        device_ = hid_open_path(path_.c_str());
-        if (device_ == nullptr) {
-            const int e = errno;
-            std::string reason = narrow(hid_error(nullptr), errno_text(e));
-            if (e == EACCES) {
-                reason += " (hidraw nodes need a udev rule that grants your user access)";
+        : id_(options.hid_id), given_path_(options.hid_path),
+          title_("HID device " + (id_.empty() ? given_path_ : id_)) {
+        try {
+            open();
+            title_ = name();
+        } catch (const Absent &) {
+            if (!options.reconnect) {
+                throw;
             }
-            throw Error(kExitOpen, "cannot open " + name_ + ": " + reason);
         }
     }
     HidSource(const HidSource &) = delete;
@@ -139,14 +152,29 @@ class HidSource : public Source {
     HidSource(HidSource &&) = delete;
     HidSource &operator=(HidSource &&) = delete;
     ~HidSource() override {
-        hid_close(device_);
+        close();
     }
 
     SourceKind kind() const override {
         return SourceKind::hid;
     }
     std::string title() const override {
-        return name_;
+        return title_;
+    }
+    bool connected() const override {
+        return device_ != nullptr;
+    }
+    bool reconnect(std::string &why) override {
+        try {
+            open();
+            return true;
+        } catch (const Error &e) {
+            why = e.what();
+            return false;
+        }
+    }
+    std::string where() const override {
+        return path_;
     }
     Received read(uint8_t *buf, size_t capacity, Clock::time_point until) override {
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
@@ -158,16 +186,63 @@ class HidSource : public Source {
             n = hid_read_timeout(device_, buf, capacity, 0);
         }
         if (n < 0) {
-            throw Error(kExitFailure,
-                        name_ + " disappeared: " + narrow(hid_error(device_), "read failed"));
+            const std::string why = narrow(hid_error(device_), "read failed");
+            close();
+            throw Lost(name() + " disappeared: " + why);
         }
-        return {static_cast<size_t>(n), false};
+        return {static_cast<size_t>(n), false, false};
     }
 
   private:
+    std::string name() const {
+        return "HID device " + (id_.empty() ? path_ : id_ + " (" + path_ + ")");
+    }
+
+    // Finds the device (for a VID:PID, the one with the serial number it had
+    // before, once it was open), checks it and opens it.
+    void open() {
+        path_ = id_.empty() ? given_path_ : path_of_id();
+        check_hidraw_path(path_);
+        device_ = hid_open_path(path_.c_str());
+        if (device_ == nullptr) {
+            const int e = errno;
+            std::string reason = narrow(hid_error(nullptr), errno_text(e));
+            if (e == EACCES) {
+                reason += " (hidraw nodes need a udev rule that grants your user access: see " +
+                          std::string(kUdevTemplate) + " in docs/tools.md)";
+            }
+            throw Error(kExitOpen, "cannot open " + name() + ": " + reason);
+        }
+    }
+
+    std::string path_of_id() {
+        const auto colon = id_.find(':');
+        const Enumeration devices(hex_id(id_.substr(0, colon)), hex_id(id_.substr(colon + 1)));
+        for (const auto *d = devices.first(); d != nullptr; d = d->next) {
+            const std::string serial = narrow(d->serial_number, "");
+            if (d->path != nullptr && (serial_ == std::nullopt || serial == *serial_)) {
+                serial_ = serial;
+                return d->path;
+            }
+        }
+        throw Absent("cannot open HID device " + id_ + ": no device with this id" +
+                     (serial_ && !serial_->empty() ? " and serial number " + *serial_ : "") +
+                     " is attached");
+    }
+
+    void close() {
+        if (device_ != nullptr) {
+            hid_close(device_);
+            device_ = nullptr;
+        }
+    }
+
     HidApi hidapi_;
+    std::string id_;
+    std::string given_path_;
+    std::string title_;
     std::string path_;
-    std::string name_;
+    std::optional<std::string> serial_; // of the device a VID:PID found first
     hid_device *device_ = nullptr;
 };
 
@@ -175,6 +250,26 @@ class HidSource : public Source {
 
 std::unique_ptr<Source> open_hid_source(const Options &options) {
     return std::make_unique<HidSource>(options);
+}
+
+std::vector<HidDevice> list_hid_devices() {
+    const HidApi hidapi;
+    const Enumeration devices(0, 0);
+    std::vector<HidDevice> list;
+    for (const auto *d = devices.first(); d != nullptr; d = d->next) {
+        HidDevice h;
+        h.path = d->path != nullptr ? d->path : "";
+        h.vid = hex4(d->vendor_id);
+        h.pid = hex4(d->product_id);
+        h.manufacturer = narrow(d->manufacturer_string, "");
+        h.product = narrow(d->product_string, "");
+        h.serial = narrow(d->serial_number, "");
+        h.interface = d->interface_number;
+        h.usage_page = d->usage_page;
+        h.usage = d->usage;
+        list.push_back(std::move(h));
+    }
+    return list;
 }
 
 } // namespace quarn::tools

@@ -24,15 +24,22 @@ constexpr const char *kPortsHigh = "ports-high";
 const char *const kFooter =
     "Sources (exactly one): --port, --replay, --hid, --hid-path, --simulate, --sbus-in.\n"
     "On a terminal the monitor draws a live screen; otherwise it prints a status line a\n"
-    "second; --json prints JSON Lines. docs/tools.md describes every output and format.\n\n"
+    "second; --json prints JSON Lines. docs/tools.md describes every output and format.\n"
+    "A serial port is best named by its /dev/serial/by-id link, which stays the same\n"
+    "whatever ttyACMn or ttyUSBn the device gets; --list shows it.\n\n"
     "Examples:\n"
-    "  quarn-monitor --port /dev/ttyUSB0\n"
-    "  quarn-monitor --port /dev/ttyUSB0 --record session.qrec --duration 30\n"
+    "  quarn-monitor --list\n"
+    "  quarn-monitor --port /dev/serial/by-id/usb-MAKER_PRODUCT_SERIAL-if00\n"
+    "  quarn-monitor --port /dev/serial/by-id/usb-MAKER_PRODUCT_SERIAL-if00 --reconnect \\\n"
+    "      --record session.qrec --duration 30\n"
     "  quarn-monitor --replay session.qrec --replay-speed 4 --json\n"
-    "  quarn-monitor --port /dev/ttyUSB0 --sbus-out /dev/ttyUSB1 --sbus2\n"
+    "  quarn-monitor --port /dev/serial/by-id/usb-MAKER_PRODUCT_SERIAL-if00 \\\n"
+    "      --sbus-out /dev/ttyUSB1 --sbus2\n"
     "  quarn-monitor --simulate --sbus-out pty    (prints the path P of the other end)\n"
     "  quarn-monitor --sbus-in P                  (in a second terminal)\n"
-    "  quarn-monitor --hid 0483:5750 --json\n\n";
+    "  quarn-monitor --hid 0483:5750 --json --reconnect\n"
+    "  quarn-monitor --hid-path /dev/hidraw/by-id/usb-MAKER_PRODUCT_SERIAL-if00\n"
+    "      (a name the udev rule template gives; docs/tools.md, Permissions)\n\n";
 
 bool valid_hex_id(const std::string &s) {
     return !s.empty() && s.size() <= kMaxHexIdDigits &&
@@ -86,10 +93,29 @@ bool same_file(const std::string &a, const std::string &b) {
            sa.st_ino == sb.st_ino;
 }
 
+const std::vector<std::string> kSources{"--port",     "--replay",   "--hid",
+                                        "--hid-path", "--simulate", "--sbus-in"};
+
+// --list takes --json and nothing else.
+std::optional<std::string> check_list(const CLI::App &app) {
+    std::vector<std::string> names = kSources;
+    for (const CLI::Option *option : app.get_options()) {
+        names.push_back(option->get_name());
+    }
+    for (const auto &name : names) {
+        if (app.count(name) != 0 && name != "--list" && name != "--json") {
+            return name + " does not go with --list, which takes only --json";
+        }
+    }
+    return std::nullopt;
+}
+
 // The checks that span several options. Returns the first problem found.
 std::optional<std::string> check(const Options &o, const CLI::App &app) {
-    const std::vector<std::string> sources{"--port",     "--replay",   "--hid",
-                                           "--hid-path", "--simulate", "--sbus-in"};
+    if (o.list) {
+        return check_list(app);
+    }
+    const std::vector<std::string> &sources = kSources;
     std::vector<std::string> given;
     for (const auto &name : sources) {
         if (app.count(name) != 0) {
@@ -98,7 +124,7 @@ std::optional<std::string> check(const Options &o, const CLI::App &app) {
     }
     if (given.empty()) {
         return "no source given; choose one of --port, --replay, --hid, --hid-path, --simulate, "
-               "--sbus-in";
+               "--sbus-in (--list shows the devices attached)";
     }
     if (given.size() > 1) {
         return given[0] + " and " + given[1] + " both given; choose one source";
@@ -109,6 +135,9 @@ std::optional<std::string> check(const Options &o, const CLI::App &app) {
         if (app.count(name) != 0 && !serial) {
             return std::string(name) + " applies to --port and --simulate, not to " + given[0];
         }
+    }
+    if (o.reconnect && o.port.empty() && o.hid_id.empty() && o.hid_path.empty()) {
+        return "--reconnect applies to --port, --hid and --hid-path, not to " + given[0];
     }
     if (app.count("--replay-speed") != 0 && o.replay.empty()) {
         return "--replay-speed applies to --replay, not to " + given[0];
@@ -141,24 +170,35 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
                  kMonitorProgram};
     app.footer(std::string(kFooter) + kExitCodesHelp);
     auto *source = app.add_option_group("source", "where the data comes from (exactly one)");
-    source->add_option("--port", o.port, "serial port of the device, e.g. /dev/ttyUSB0")
-        ->type_name("PATH");
+    source
+        ->add_option("--port", o.port,
+                     "serial port of the device, e.g. /dev/serial/by-id/usb-...-if00")
+        ->type_name("PATH")
+        ->check(cli::non_empty_path());
     source
         ->add_option("--replay", o.replay,
                      "decode a recording, timed or raw ('-' for standard input)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(cli::non_empty_path());
     source->add_option("--hid", o.hid_id, "HID device by vendor and product id, hex VID:PID")
         ->type_name("VID:PID")
         ->check(hid_id_validator());
-    source->add_option("--hid-path", o.hid_path, "HID device by path, e.g. /dev/hidraw3")
-        ->type_name("PATH");
+    source
+        ->add_option("--hid-path", o.hid_path,
+                     "HID device by path, e.g. /dev/hidraw/by-id/usb-...-if00")
+        ->type_name("PATH")
+        ->check(cli::non_empty_path());
     source->add_flag("--simulate", o.simulate,
                      "run the built-in simulated device on a pseudo-terminal");
     source
         ->add_option("--sbus-in", o.sbus_in,
                      "show the SBUS frames arriving on a serial port, pseudo-terminal or file")
-        ->type_name("PATH");
+        ->type_name("PATH")
+        ->check(cli::non_empty_path());
 
+    app.add_flag("--list", o.list, "list the serial ports and HID devices, likely Quarn first");
+    app.add_flag("--reconnect", o.reconnect,
+                 "wait for a lost or absent device (--port, --hid, --hid-path) and go on");
     app.add_option("--baud", o.baud, "serial line rate, 50 to 4000000")
         ->type_name("N")
         ->transform(cli::whole_number(kMinBaud, kMaxBaud, "a line rate in baud"))
@@ -188,15 +228,18 @@ std::optional<int> parse_options(int argc, char **argv, Options &o) {
         ->transform(cli::whole_number(1, UINT16_MAX, "a channel value"))
         ->capture_default_str();
     app.add_option("--record", o.record, "record what arrives, with its timing, to a new FILE")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(cli::non_empty_path());
     app.add_option("--record-raw", o.record_raw, "append the bytes alone to FILE")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(cli::non_empty_path());
     app.add_flag("--overwrite", o.overwrite, "let --record or --record-raw replace FILE");
 
     auto *sbus = app.add_option("--sbus-out", o.sbus_out,
                                 "forward 16 port values as SBUS to PATH; 'pty' makes a "
                                 "pseudo-terminal and prints its path")
-                     ->type_name("PATH");
+                     ->type_name("PATH")
+                     ->check(cli::non_empty_path());
     app.add_option("--sbus-period-ms", o.sbus_period_ms,
                    "SBUS frame period, 1 to 1000 (14 normal, 7 fast)")
         ->type_name("MS")

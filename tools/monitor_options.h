@@ -23,6 +23,8 @@ struct Options {
     std::string hid_path;
     std::string sbus_in;
     bool simulate = false;
+    bool list = false;      // list the devices instead of monitoring one
+    bool reconnect = false; // wait for a lost or absent device to come back
 
     unsigned baud = 115200;
     std::array<uint8_t, 2> request{0, 0};

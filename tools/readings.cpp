@@ -13,6 +13,13 @@ Decoder::Decoder(SourceKind kind, unsigned chunk_size, Clock::time_point start)
     : chunk_size_(chunk_size), window_start_(start) {
     readings_.kind = kind;
     readings_.start = start;
+    start_new_stream();
+}
+
+void Decoder::start_new_stream() const {
+    if (readings_.kind == SourceKind::port_data) {
+        quarn_start_new_stream();
+    }
 }
 
 void Decoder::feed(const uint8_t *data, size_t len, Clock::time_point now,

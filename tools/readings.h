@@ -39,14 +39,24 @@ struct Readings {
     uint64_t skipped_bytes = 0;    // SBUS input bytes that belonged to no frame
 
     std::optional<BridgeState> bridge; // with --sbus-out
+
+    // With --reconnect: since when the device is away, and how often it came back.
+    std::optional<Clock::time_point> away_since;
+    uint64_t reconnects = 0;
 };
 
 class Decoder {
   public:
     using OnUpdate = std::function<void(const Readings &)>;
 
-    // chunk_size: the most bytes per parse_port_data call.
+    // chunk_size: the most bytes per parse_port_data call. Port data starts
+    // as a new stream.
     Decoder(SourceKind kind, unsigned chunk_size, Clock::time_point start);
+
+    // A new connection begins: the parser drops what it kept of the last one,
+    // so that no frame is made of bytes from both. (The parser's state is the
+    // library's, not this object's.)
+    void start_new_stream() const;
 
     // Feeds what the source read (one HID report at a time); calls
     // on_update after each update, with the readings as they are then.

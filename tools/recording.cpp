@@ -1,6 +1,7 @@
 #include "recording.h"
 
 #include "error.h"
+#include "serial.h"
 #include "signals.h"
 
 #include <algorithm>
@@ -37,7 +38,8 @@ uint64_t get_le(const uint8_t *data, size_t size) {
 
 Recorder::Recorder(const std::string &path, Format format, bool overwrite, Clock::time_point start)
     : path_(path), format_(format), start_(start) {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    // Non-blocking, so that a FIFO nobody reads is refused at once, not waited for.
+    int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
     if (overwrite) {
         flags |= O_TRUNC;
     } else {
@@ -45,8 +47,9 @@ Recorder::Recorder(const std::string &path, Format format, bool overwrite, Clock
     }
     fd_ = Fd(open(path.c_str(), flags, kFileMode));
     if (!fd_.valid()) {
-        std::string message = "cannot open record file " + path + ": " + errno_text(errno);
-        if (errno == EEXIST) {
+        const int e = errno;
+        std::string message = describe_open_error("record file", path, e);
+        if (e == EEXIST) {
             message += " (a timed recording is never appended to; give --overwrite to replace "
                        "it, or choose a new name)";
         }
@@ -66,18 +69,27 @@ void Recorder::write(const uint8_t *data, size_t len, Clock::time_point at) {
         put(data, len);
         return;
     }
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count();
-    const auto time = static_cast<uint64_t>(std::max<int64_t>(micros, 0));
     while (len > 0) {
         const size_t n = std::min(len, kMaxRecordChunk);
-        record_.clear();
-        put_le(record_, time, kRecordTimeSize);
-        put_le(record_, n, kRecordLengthSize);
-        record_.insert(record_.end(), data, data + n);
-        put(record_.data(), record_.size());
+        put_record(data, n, at);
         data += n;
         len -= n;
     }
+}
+
+void Recorder::mark_new_stream(Clock::time_point at) {
+    if (format_ == Format::timed) {
+        put_record(nullptr, 0, at);
+    }
+}
+
+void Recorder::put_record(const uint8_t *data, size_t len, Clock::time_point at) {
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count();
+    record_.clear();
+    put_le(record_, static_cast<uint64_t>(std::max<int64_t>(micros, 0)), kRecordTimeSize);
+    put_le(record_, len, kRecordLengthSize);
+    record_.insert(record_.end(), data, data + len);
+    put(record_.data(), record_.size());
 }
 
 void Recorder::put(const uint8_t *data, size_t len) {

@@ -12,12 +12,13 @@
 //   +--------------------------------+----------+-----------------+
 //   | 0 .. 7                         | 8 .. 9   | 10 .. 10 + n - 1|
 //   | arrival time, microseconds     | length n | the n bytes as  |
-//   | since the recording started    | 1..65535 | received        |
+//   | since the recording started    | 0..65535 | received        |
 //   +--------------------------------+----------+-----------------+
 //
-// Readers skip a header larger than 16 bytes up to its stated size, so a
-// later version can add fields. A file that does not start with the magic
-// is raw bytes.
+// A record of length 0 marks where a new connection began (--reconnect): a
+// replay starts a new stream there, as the live session did. Readers skip a
+// header larger than 16 bytes up to its stated size, so a later version can
+// add fields. A file that does not start with the magic is raw bytes.
 #ifndef QUARN_TOOLS_RECORDING_H
 #define QUARN_TOOLS_RECORDING_H
 
@@ -56,9 +57,13 @@ class Recorder {
     // Adds received bytes. Throws Error (kExitFailure) when the file cannot
     // take them.
     void write(const uint8_t *data, size_t len, Clock::time_point at);
+    // Marks where a new connection begins, in a timed recording (raw bytes
+    // have no place for it). Throws as write().
+    void mark_new_stream(Clock::time_point at);
 
   private:
     void put(const uint8_t *data, size_t len);
+    void put_record(const uint8_t *data, size_t len, Clock::time_point at);
 
     Fd fd_;
     std::string path_;
@@ -75,7 +80,7 @@ class RecordingReader {
     RecordingReader(Fd fd, std::string name);
 
     struct Chunk {
-        std::vector<uint8_t> bytes;
+        std::vector<uint8_t> bytes;      // empty where a new connection began
         std::chrono::microseconds at{0}; // 0 for every chunk of a raw file
     };
 

@@ -44,6 +44,11 @@ timespec as_timespec(std::chrono::nanoseconds d) {
 } // namespace
 
 SbusForwarder::SbusForwarder(Settings settings) : settings_(std::move(settings)) {
+    // The timer first: once the output may have been created, nothing throws.
+    timer_ = Fd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
+    if (!timer_.valid()) {
+        throw Error(kExitOpen, "cannot create the SBUS timer: " + errno_text(errno));
+    }
     if (settings_.path == kPtyPath) {
         Pty pty = open_pty();
         if (fcntl(pty.master.get(), F_SETFL, fcntl(pty.master.get(), F_GETFL) | O_NONBLOCK) != 0) {
@@ -54,12 +59,8 @@ SbusForwarder::SbusForwarder(Settings settings) : settings_(std::move(settings))
         pty_slave_ = std::move(pty.slave);
         shown_path_ = pty.path;
     } else {
-        out_ = open_sbus_output(settings_.path);
+        out_ = open_sbus_output(settings_.path, created_);
         shown_path_ = settings_.path;
-    }
-    timer_ = Fd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
-    if (!timer_.valid()) {
-        throw Error(kExitOpen, "cannot create the SBUS timer: " + errno_text(errno));
     }
     frame_[0] = QUARN_SBUS_START_BYTE;
 }
@@ -72,6 +73,8 @@ SbusForwarder::~SbusForwarder() {
         now.it_value.tv_nsec = 1;
         (void)timerfd_settime(timer_.get(), 0, &now, nullptr);
         thread_.join();
+    } else if (created_) {
+        (void)unlink(settings_.path.c_str());
     }
 }
 

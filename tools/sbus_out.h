@@ -45,7 +45,9 @@ class SbusForwarder {
     };
     static constexpr const char *kPtyPath = "pty";
 
-    // Opens the output. Throws Error (kExitOpen).
+    // Opens the output. Throws Error (kExitOpen). A file it creates is
+    // removed again if the bridge ends without having started, so that a
+    // session that fails to open leaves no file behind.
     explicit SbusForwarder(Settings settings);
     SbusForwarder(const SbusForwarder &) = delete;
     SbusForwarder &operator=(const SbusForwarder &) = delete;
@@ -72,7 +74,8 @@ class SbusForwarder {
 
     Settings settings_;
     Fd out_;
-    Fd pty_slave_; // held for a pseudo-terminal output; its stale input is dropped
+    bool created_ = false; // the output file is new: removed again unless sending started
+    Fd pty_slave_;         // held for a pseudo-terminal output; its stale input is dropped
     std::string shown_path_;
     Fd timer_;
     std::atomic<bool> quit_{false};

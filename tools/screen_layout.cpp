@@ -60,6 +60,19 @@ std::string count(const char *label, uint64_t value) {
     return format("%s %llu", label, static_cast<unsigned long long>(value));
 }
 
+// The status fields, first of them the device's absence (--reconnect).
+std::vector<std::string> status(const Readings &r, Clock::time_point now,
+                                std::vector<std::string> fields) {
+    if (r.away_since) {
+        fields.insert(fields.begin(),
+                      format("DEVICE AWAY for %.1f s, waiting for it",
+                             std::chrono::duration<double>(now - *r.away_since).count()));
+    } else if (r.reconnects != 0) {
+        fields.push_back(count("reconnects", r.reconnects));
+    }
+    return fields;
+}
+
 std::vector<Bar> channel_bars(const uint16_t *values, size_t n, unsigned max) {
     std::vector<Bar> bars;
     for (size_t k = 0; k < n; ++k) {
@@ -94,8 +107,9 @@ void port_data(Layout &l, const Readings &r, const ViewSettings &s, Clock::time_
     l.add(value_grid(r.ports.data() + QUARN_PORT_GROUP_SIZE, QUARN_PORT_GROUP_SIZE,
                      QUARN_PORT_GROUP_SIZE + 1, l.width, kPortsPerRow));
     l.blank();
-    l.fields({count("bytes", r.bytes), count("updates", r.updates),
-              format("%.1f updates/s", r.rate), since(r, now, "update")});
+    l.fields(status(r, now,
+                    {count("bytes", r.bytes), count("updates", r.updates),
+                     format("%.1f updates/s", r.rate), since(r, now, "update")}));
     if (r.bridge) {
         bridge_lines(l, *r.bridge);
     }
@@ -123,8 +137,9 @@ void hid(Layout &l, const Readings &r, const ViewSettings &s, Clock::time_point 
         l.add("waiting for the first report the decoders take");
     }
     l.blank();
-    l.fields({count("reports", r.updates), count("refused", r.refused),
-              format("%.1f reports/s", r.rate), since(r, now, "report")});
+    l.fields(status(r, now,
+                    {count("reports", r.updates), count("refused", r.refused),
+                     format("%.1f reports/s", r.rate), since(r, now, "report")}));
 }
 
 void sbus(Layout &l, const Readings &r, Clock::time_point now) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -21,6 +22,9 @@ constexpr speed_t kPlaceholderRate = B38400;
 constexpr unsigned kPtySlaveMajorFirst = 136;
 constexpr unsigned kPtySlaveMajorLast = 143;
 constexpr size_t kPtyNameSize = 128;
+constexpr mode_t kNewFileMode = 0644;
+// Where device nodes live: a missing path there is a device that is absent.
+constexpr const char *kDeviceDirectory = "dev";
 
 struct StandardRate {
     unsigned baud;
@@ -38,8 +42,18 @@ constexpr StandardRate kStandardRates[] = {
     throw Error(kExitOpen, "cannot set up " + what + " " + path + ": " + errno_text(errno));
 }
 
+bool in_device_directory(const std::string &path) {
+    std::error_code error;
+    const auto where = std::filesystem::absolute(path, error).lexically_normal();
+    auto part = where.begin();
+    return !error && part != where.end() && ++part != where.end() && *part == kDeviceDirectory;
+}
+
 Fd open_path(const std::string &what, const std::string &path, int flags) {
     Fd fd(open(path.c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOENT) {
+        throw Absent(describe_open_error(what, path, errno));
+    }
     if (!fd.valid()) {
         throw Error(kExitOpen, describe_open_error(what, path, errno));
     }
@@ -70,8 +84,14 @@ void set_sbus_line(const Fd &fd, const std::string &what, const std::string &pat
 
 std::string describe_open_error(const std::string &what, const std::string &path,
                                 int error_number) {
-    std::string message = "cannot open " + what + " " + path + ": " + errno_text(error_number);
-    if (error_number == EACCES) {
+    const std::string start = "cannot open " + what + " " + path + ": ";
+    struct stat st = {};
+    const bool known = stat(path.c_str(), &st) == 0;
+    if (known && S_ISFIFO(st.st_mode) && error_number == ENXIO) {
+        return start + "it is a FIFO that no program is reading; start the reader first";
+    }
+    std::string message = start + errno_text(error_number);
+    if (known && S_ISCHR(st.st_mode) && error_number == EACCES) {
         message += " (serial ports belong to the 'dialout' group: sudo usermod -aG dialout "
                    "$USER, then log in again)";
     }
@@ -113,13 +133,23 @@ Fd open_serial_port(const std::string &path, unsigned baud) {
         (rate == nullptr && !set_custom_baud(fd.get(), baud))) {
         fail_setup(what, path);
     }
+    (void)set_low_latency(fd.get());
     (void)tcflush(fd.get(), TCIFLUSH);
     return fd;
 }
 
-Fd open_sbus_output(const std::string &path) {
+Fd open_sbus_output(const std::string &path, bool &created) {
     const std::string what = "SBUS output";
-    Fd fd = open_path(what, path, O_WRONLY);
+    const int flags = O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    Fd fd(open(path.c_str(), flags));
+    created = false;
+    if (!fd.valid() && errno == ENOENT && !in_device_directory(path)) {
+        fd = Fd(open(path.c_str(), flags | O_CREAT | O_EXCL, kNewFileMode));
+        created = fd.valid();
+    }
+    if (!fd.valid()) {
+        throw Error(kExitOpen, describe_open_error(what, path, errno));
+    }
     struct stat st = {};
     if (fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
         if (ftruncate(fd.get(), 0) != 0) {
@@ -134,6 +164,10 @@ Fd open_sbus_output(const std::string &path) {
 Fd open_sbus_input(const std::string &path, bool &terminal) {
     const std::string what = "SBUS input";
     Fd fd = open_path(what, path, O_RDONLY);
+    struct stat st = {};
+    if (fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        throw Error(kExitOpen, describe_open_error(what, path, EISDIR));
+    }
     terminal = isatty(fd.get()) != 0;
     if (terminal) {
         set_sbus_line(fd, what, path);

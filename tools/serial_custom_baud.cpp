@@ -1,8 +1,10 @@
-// termios2 lives in the kernel's headers, whose struct termios clashes with
-// the C library's: this file includes only the kernel's.
+// The kernel's own serial interfaces. termios2 lives in the kernel's headers,
+// whose struct termios clashes with the C library's: this file includes only
+// the kernel's.
 #include "serial.h"
 
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 namespace quarn::tools {
@@ -17,6 +19,15 @@ bool set_custom_baud(int fd, unsigned baud) {
     tio.c_ispeed = baud;
     tio.c_ospeed = baud;
     return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+bool set_low_latency(int fd) {
+    struct serial_struct serial = {};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+        return false;
+    }
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
 }
 
 } // namespace quarn::tools

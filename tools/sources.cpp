@@ -1,5 +1,6 @@
 #include "sources.h"
 
+#include "devices.h"
 #include "error.h"
 #include "recording.h"
 #include "serial.h"
@@ -16,6 +17,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace quarn::tools {
 namespace {
@@ -88,7 +90,15 @@ class SerialSource : public Source {
     SerialSource(const Options &options, std::unique_ptr<EmbeddedSimulator> simulator)
         : simulator_(std::move(simulator)), path_(simulator_ ? simulator_->path() : options.port),
           name_((simulator_ ? "simulated device " : "serial port ") + path_), baud_(options.baud),
-          request_(options.request), fd_(open_serial_port(path_, baud_)) {}
+          request_(options.request), root_(SystemRoot::from_environment()) {
+        try {
+            open(path_);
+        } catch (const Absent &) {
+            if (!options.reconnect) {
+                throw;
+            }
+        }
+    }
 
     SourceKind kind() const override {
         return SourceKind::port_data;
@@ -108,14 +118,19 @@ class SerialSource : public Source {
     Received read(uint8_t *buf, size_t capacity, Clock::time_point until) override {
         const ssize_t n = read_ready(fd_.get(), buf, capacity, until);
         if (n < 0) {
-            throw lost(name_);
+            const Error why = lost(name_);
+            fd_.reset();
+            throw Lost(why.what());
         }
-        return {static_cast<size_t>(n), false};
+        return {static_cast<size_t>(n), false, false};
     }
     // Waits until the stop command has left, so the device is not left
     // streaming. A hang-up while draining (EIO) means the device took the
     // command and went away.
     void stop() override {
+        if (!fd_.valid()) {
+            return;
+        }
         uint8_t stop[QUARN_UPLOAD_STOP_SIZE];
         stop_upload_port_data(stop);
         if (!write_all(fd_.get(), stop, sizeof stop, kCommandTimeout) ||
@@ -125,12 +140,67 @@ class SerialSource : public Source {
         }
     }
 
+    bool connected() const override {
+        return fd_.valid();
+    }
+    // The same path, or the same USB device under whatever name it has now.
+    bool reconnect(std::string &why) override {
+        const auto paths = known_ ? find_again(root_, *known_, path_) : std::vector{path_};
+        if (paths.empty()) {
+            const UsbDevice &usb = *known_->usb;
+            why = "no port of USB device " + usb.vid + ":" + usb.pid +
+                  (usb.serial.empty() ? "" : " with serial number " + usb.serial) + " is attached";
+        }
+        for (const auto &path : paths) {
+            try {
+                open(path);
+                start();
+                return true;
+            } catch (const Error &e) {
+                fd_.reset();
+                why = e.what();
+            }
+        }
+        return false;
+    }
+    std::string where() const override {
+        return open_path_;
+    }
+    std::vector<std::string> take_notes() override {
+        return std::exchange(notes_, {});
+    }
+
   private:
+    // Opens the port; the first time, learns which USB device it is and
+    // checks its latency timer.
+    void open(const std::string &path) {
+        fd_ = open_serial_port(path, baud_);
+        open_path_ = path;
+        if (latency_checked_) {
+            return;
+        }
+        latency_checked_ = true;
+        known_ = find_serial_port(root_, path);
+        if (known_ && !known_->usb) {
+            known_.reset(); // a built-in port is found by its path alone
+        }
+        const auto tty = node_name(path);
+        const auto ms = tty ? latency_timer_ms(root_, *tty) : std::nullopt;
+        if (ms && *ms > 1) {
+            notes_.push_back(latency_hint(root_, *tty, *ms));
+        }
+    }
+
     std::unique_ptr<EmbeddedSimulator> simulator_;
     std::string path_;
     std::string name_;
     unsigned baud_;
     std::array<uint8_t, 2> request_;
+    SystemRoot root_;
+    std::optional<SerialPort> known_; // the USB device first opened, to find it again
+    bool latency_checked_ = false;
+    std::vector<std::string> notes_;
+    std::string open_path_;
     Fd fd_;
 };
 
@@ -176,7 +246,10 @@ class ReplaySource : public Source {
             sent_ = 0;
             if (!reader_.next(chunk_)) {
                 chunk_.bytes.clear();
-                return {0, true};
+                return {0, true, false};
+            }
+            if (chunk_.bytes.empty()) {
+                return {0, false, true}; // where the device was reconnected
             }
         }
         if (reader_.timed() && speed_ > 0) {
@@ -185,13 +258,13 @@ class ReplaySource : public Source {
                                               static_cast<double>(chunk_.at.count()) / speed_));
             std::this_thread::sleep_until(std::min(due, until));
             if (Clock::now() < due) {
-                return {0, false};
+                return {0, false, false};
             }
         }
         const size_t n = std::min(capacity, chunk_.bytes.size() - sent_);
         std::copy_n(chunk_.bytes.begin() + static_cast<long>(sent_), n, buf);
         sent_ += n;
-        return {n, false};
+        return {n, false, false};
     }
     std::string end_notice() const override {
         return reader_.cut_notice();
@@ -234,10 +307,10 @@ class SbusInputSource : public Source {
     Received read(uint8_t *buf, size_t capacity, Clock::time_point until) override {
         const ssize_t n = read_ready(fd_.get(), buf, capacity, until);
         if (n >= 0) {
-            return {static_cast<size_t>(n), false};
+            return {static_cast<size_t>(n), false, false};
         }
         if (!terminal_ && errno == 0) {
-            return {0, true};
+            return {0, true, false};
         }
         throw lost("SBUS input " + path_);
     }

@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quarn::tools {
 
 struct Received {
-    size_t size = 0;    // bytes placed in the buffer; one report for HID
-    bool ended = false; // the source has nothing more (end of a recording or file)
+    size_t size = 0;         // bytes placed in the buffer; one report for HID
+    bool ended = false;      // the source has nothing more (end of a recording or file)
+    bool new_stream = false; // a recorded reconnect: what follows is a new stream
 };
 
 class Source {
@@ -35,13 +37,35 @@ class Source {
     virtual bool finite() const {
         return false;
     }
-    // Asks the device to stream; called once every output is open.
+    // Asks the device to stream; called once every output is open, if the
+    // device is connected.
     virtual void start() {}
-    // Waits until data arrives or `until`, and reads it. Throws Error
-    // (kExitFailure) when the device is lost.
+    // Waits until data arrives or `until`, and reads it. Throws Lost when
+    // the device is lost, having let go of it.
     virtual Received read(uint8_t *buf, size_t capacity, Clock::time_point until) = 0;
-    // Tells the device to stop; called when the session ends in order.
+    // Tells the device to stop, if it is connected; called when the session
+    // ends in order.
     virtual void stop() {}
+
+    // With --reconnect: whether the device is open (it may be absent at the
+    // start, or lost since).
+    virtual bool connected() const {
+        return true;
+    }
+    // Looks for the device once, and when it is there opens it and asks it to
+    // stream. Returns false, with the reason in `why`, when it is not back.
+    virtual bool reconnect(std::string & /*why*/) {
+        return false;
+    }
+    // The path the device is open on.
+    virtual std::string where() const {
+        return {};
+    }
+    // What the user should know about the device once it is open (said once
+    // each), e.g. a slow latency timer.
+    virtual std::vector<std::string> take_notes() {
+        return {};
+    }
     // A line for standard error once the source has ended, or nothing.
     virtual std::string end_notice() const {
         return {};

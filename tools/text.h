@@ -1,5 +1,5 @@
 // Small text helpers shared by the tools: printf-style formatting into a
-// std::string, and JSON arrays of integers and JSON booleans.
+// std::string, and JSON strings, arrays of integers and booleans.
 #ifndef QUARN_TOOLS_TEXT_H
 #define QUARN_TOOLS_TEXT_H
 
@@ -33,8 +33,25 @@ __attribute__((format(printf, 1, 2))) inline std::string format(const char *fmt,
     return out;
 }
 
-// Appends values as a JSON array: [1,2,3]. JSON here is only ever numbers,
-// so it needs no escaping and no JSON library.
+// A JSON string: quotes, backslashes and control characters escaped. The
+// text is taken to be UTF-8, as the kernel's and the tools' own strings are.
+inline std::string json_string(const std::string &text) {
+    constexpr unsigned char kFirstPrintable = 0x20;
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < kFirstPrintable) {
+            out += format("\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// Appends values as a JSON array: [1,2,3]. Numbers need no escaping.
 template <typename T> void append_json_array(std::string &out, const T *values, size_t count) {
     out += '[';
     for (size_t i = 0; i < count; ++i) {

@@ -1,10 +1,12 @@
 #include "views.h"
 
 #include "monitor_options.h"
+#include "error.h"
 #include "screen.h"
 #include "signals.h"
 #include "text.h"
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +37,18 @@ std::string sbus_frame_json(const SbusFrame &f) {
     return out;
 }
 
+// With --reconnect: how often the device came back, and how long it is away.
+std::string connection_fields(const Readings &r, Clock::time_point now) {
+    std::string fields;
+    if (r.reconnects != 0) {
+        fields += format(" reconnects=%llu", static_cast<unsigned long long>(r.reconnects));
+    }
+    if (r.away_since) {
+        fields += format(" away_s=%.1f", seconds_since(*r.away_since, now));
+    }
+    return fields;
+}
+
 // One line of key=value pairs for the plain output.
 std::string plain_line(const Readings &r, Clock::time_point now) {
     std::string line = format("t=%.1f", seconds_since(r.start, now));
@@ -56,6 +70,7 @@ std::string plain_line(const Readings &r, Clock::time_point now) {
             count("sbus_frames_sent", r.bridge->frames_sent);
             line += format(" sbus_failsafe=%s", json_bool(r.bridge->failsafe));
         }
+        line += connection_fields(r, now);
         break;
     case SourceKind::hid:
         count("reports", r.updates);
@@ -67,6 +82,7 @@ std::string plain_line(const Readings &r, Clock::time_point now) {
         } else if (r.hid_report == HidReport::compatible) {
             array("channels", r.channels);
         }
+        line += connection_fields(r, now);
         break;
     case SourceKind::sbus:
         count("bytes", r.bytes);
@@ -88,6 +104,10 @@ class JsonView : public View {
   public:
     void update(const Readings &readings, Clock::time_point now) override {
         print(json_line(readings, now));
+    }
+    void connection(const ConnectionEvent &event, const Readings &readings,
+                    Clock::time_point now) override {
+        print(json_event_line(event, readings, now));
     }
 };
 
@@ -189,13 +209,21 @@ void notice(const std::string &text) {
 }
 
 void View::print(const std::string &text) {
-    if (failed_) {
+    if (failed()) {
         return;
     }
+    errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
         std::fflush(stdout) != 0) {
-        failed_ = true;
+        write_errno_ = errno != 0 ? errno : EIO;
     }
+}
+
+std::optional<std::string> View::write_error() const {
+    if (write_errno_ == 0 || write_errno_ == EPIPE) {
+        return std::nullopt;
+    }
+    return "writing standard output failed: " + errno_text(write_errno_);
 }
 
 std::string json_line(const Readings &r, Clock::time_point now) {
@@ -231,6 +259,20 @@ std::string json_line(const Readings &r, Clock::time_point now) {
         }
         line += format(",\"skipped_bytes\":%llu", static_cast<unsigned long long>(r.skipped_bytes));
         break;
+    }
+    return line + "}\n";
+}
+
+std::string json_event_line(const ConnectionEvent &event, const Readings &readings,
+                            Clock::time_point now) {
+    std::string line =
+        format("{\"event\":\"%s\",\"t\":%.3f", event.name, seconds_since(readings.start, now));
+    if (!event.reason.empty()) {
+        line += ",\"reason\":" + json_string(event.reason);
+    }
+    if (!event.path.empty()) {
+        line +=
+            ",\"path\":" + json_string(event.path) + format(",\"away\":%.3f", event.away_seconds);
     }
     return line + "}\n";
 }

@@ -26,6 +26,13 @@ struct ViewSettings {
 // live screen, which starts by clearing the terminal: there it stays in view
 // under the title.
 void notice(const std::string &text);
+// The device went away or came back (--reconnect).
+struct ConnectionEvent {
+    const char *name = "";   // "disconnected", "connected" (the first time) or "reconnected"
+    std::string reason;      // why it is away
+    std::string path;        // where it is back
+    double away_seconds = 0; // how long it was away
+};
 
 class View {
   public:
@@ -45,23 +52,33 @@ class View {
     virtual void show(const Readings & /*readings*/, Clock::time_point /*now*/) {}
     // The terminal changed its size.
     virtual void resized() {}
+    // The device went away or came back; the readings say so as well.
+    virtual void connection(const ConnectionEvent & /*event*/, const Readings & /*readings*/,
+                            Clock::time_point /*now*/) {}
     // Once at the end; `source_ended` when the source ended by itself.
     virtual void finish(const Readings & /*readings*/, Clock::time_point /*now*/,
                         bool /*source_ended*/) {}
-    // Whether standard output failed (a closed pipe ends the session).
+    // Whether standard output failed: a closed pipe ends the session.
     bool failed() const {
-        return failed_;
+        return write_errno_ != 0;
     }
+    // Why standard output failed, unless it was a closed pipe (a reader that
+    // has seen enough, as `| head` has): every other failure lost output.
+    std::optional<std::string> write_error() const;
 
   protected:
     void print(const std::string &text);
 
   private:
-    bool failed_ = false;
+    int write_errno_ = 0;
 };
 
 // The JSON line of the readings at `now`.
 std::string json_line(const Readings &readings, Clock::time_point now);
+
+// The JSON line of a connection event.
+std::string json_event_line(const ConnectionEvent &event, const Readings &readings,
+                            Clock::time_point now);
 
 // The lines of the live screen for a terminal `columns` x `rows`.
 std::vector<std::string> screen_lines(const Readings &readings, const ViewSettings &settings,

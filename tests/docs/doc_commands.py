@@ -47,7 +47,7 @@ PIPELINE = {
     "scripts/check-reproducible.sh --against dist": "scripts/test.sh",
 }
 
-DEVICE = "needs a Quarn device on /dev/ttyUSB0"
+DEVICE = "needs a Quarn device on a serial port"
 SYSTEM = "changes the system (a system prefix, the loader's cache or the package manager)"
 CANNOT_RUN = {
     "sudo apt install ./libquarninterface1_1.0.0_amd64.deb"
@@ -66,11 +66,14 @@ CANNOT_RUN = {
     "cmake --install build/web --component web --prefix /srv/www/quarn": SYSTEM,
     "python3 -m http.server -d build/web 8000": "serves until stopped, on port 8000, which"
     " another run on this machine may hold; the web tests serve build/web on a free port",
-    "quarn-monitor --port /dev/ttyUSB0 --record quarn-session.qrec --duration 30": DEVICE,
-    "quarn-monitor --port /dev/ttyUSB0 --sbus-out /dev/ttyUSB1 --sbus-source ports-low": DEVICE
-    + " and an SBUS line on /dev/ttyUSB1",
-    "quarn-monitor --port /dev/ttyUSB0 --sbus-out /dev/ttyUSB1 --sbus-period-ms 7 --sbus2"
-    " --sbus-raw": DEVICE + " and an SBUS line on /dev/ttyUSB1",
+    "quarn-monitor --port /dev/serial/by-id/usb-MAKER_PRODUCT_SERIAL-if00 --reconnect": DEVICE
+    + "; tools.Reconnect runs --reconnect against pseudo-terminals",
+    "quarn-monitor --port /dev/serial/by-id/usb-MAKER_PRODUCT_SERIAL-if00 --record quarn-session.qrec"
+    " --duration 30": DEVICE,
+    "quarn-monitor --port /dev/serial/by-id/usb-MAKER_PRODUCT_SERIAL-if00 --reconnect --sbus-out"
+    " /dev/ttyUSB1 --sbus-source ports-low": DEVICE + " and an SBUS line on /dev/ttyUSB1",
+    "quarn-monitor --port /dev/serial/by-id/usb-MAKER_PRODUCT_SERIAL-if00 --sbus-out /dev/ttyUSB1"
+    " --sbus-period-ms 7 --sbus2 --sbus-raw": DEVICE + " and an SBUS line on /dev/ttyUSB1",
     "scripts/run-fuzzers.sh 3600": "an hour per fuzz target; the pipeline runs"
     " scripts/run-fuzzers.sh 20",
     'FUZZ_FLAGS="-jobs=2 -workers=2" scripts/run-fuzzers.sh 3600 parser': "an hour of"

@@ -117,6 +117,15 @@ class DocCommandsTest(unittest.TestCase):
         self.assertRegex(self.interrupt(receiver), r" frames=[1-9]")
         self.interrupt(sender)
 
+    def devices_are_listed(self, command: str):
+        # Whatever this machine has: a line a device, or none and a word on
+        # standard error that says so; never an error.
+        result = self.run_ok(command)
+        for line in result.stdout.splitlines():
+            self.assertRegex(line, r"^(serial|hid) +/dev/\S+ ")
+        if not result.stdout:
+            self.assertIn("no serial port or HID device found", result.stderr)
+
     def simulator_on_a_pty(self, command: str):
         proc = self.start(command)
         path = proc.stdout.readline().strip()
@@ -166,6 +175,7 @@ DOC_RUNNERS = {
         "quarn-monitor --simulate --sbus-out pty",
         "quarn-monitor --sbus-in /dev/pts/N",
     ],
+    "devices_are_listed": ["quarn-monitor --list"],
     "simulator_on_a_pty": ["quarn-sim --pty"],
     "simulator_into_a_file": ["quarn-sim --out stream.bin --frames 500 --noise 0.2"],
     "recording_replays": [

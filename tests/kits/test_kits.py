@@ -864,6 +864,30 @@ class DocCommandsTest(ConsoleClient, KitTest):
                 for path in DIST.iterdir():
                     (user / path.name).symlink_to(path)
                 getattr(self, runner)(user, *commands)
+class UdevTemplateTest(KitTest):
+    """The tools kits carry the udev rule template where udev does not read it."""
+
+    def test_the_tools_kits_carry_the_template_inactive(self):
+        template = (ROOT / "tools" / "udev" / "72-quarninterface.rules").read_text()
+        places = {
+            TOOLS_DEB: "./usr/share/quarninterface/udev/72-quarninterface.rules",
+            TARBALL: f"QuarnInterface-{V}-Linux-x86_64/share/quarninterface/udev/"
+                     "72-quarninterface.rules",
+        }
+        for name, member in places.items():
+            with self.subTest(name):
+                self.assertEqual(member_text(kit(name), member), template)
+        # Active rules live in /etc/udev, /lib/udev or /usr/lib/udev: none is there.
+        listing = self.run_ok("dpkg-deb", "--contents", kit(TOOLS_DEB))
+        self.assertNotRegex(listing, r"/udev/rules\.d/")
+        with tarfile.open(kit(TARBALL)) as tar:
+            self.assertEqual([n for n in tar.getnames() if "rules.d" in n], [])
+        # A template: every rule waits for the VID:PID to be filled in.
+        rules = [line for line in template.replace("\\\n", "").splitlines()
+                 if line and not line.startswith(("#", "ACTION", "LABEL"))]
+        self.assertTrue(rules)
+        for rule in rules:
+            self.assertRegex(rule, r'ATTRS\{idVendor\}=="VVVV",\s+ATTRS\{idProduct\}=="PPPP"')
 
 
 class DistTest(KitTest):

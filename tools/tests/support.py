@@ -83,14 +83,15 @@ def recording(records, version=1, header_size=16, extra=b""):
 
 
 def parse_recording(data):
-    """The records of a timed recording, read from its layout."""
+    """The records of a timed recording, read from its layout; an empty
+    chunk marks where the device was reconnected."""
     magic, version, header_size, reserved = struct.unpack_from("<8sHHI", data)
     assert (magic, version, header_size, reserved) == (b"QUARNREC", 1, 16, 0), data[:16]
     records, pos = [], header_size
     while pos < len(data):
         micros, n = struct.unpack_from("<QH", data, pos)
         records.append((micros, data[pos + 10:pos + 10 + n]))
-        assert 1 <= n == len(records[-1][1]), (pos, n)
+        assert n == len(records[-1][1]), (pos, n)
         pos += 10 + n
     return records
 
@@ -112,6 +113,61 @@ def to_sbus(v):
     return min(v * 1706 // 1000, 2047)
 
 
+class FakeSystem:
+    """A system below a root directory, for QUARN_SYSTEM_ROOT: its sys/, dev/
+    and proc/ laid out as the kernel lays out /sys, /dev and /proc."""
+
+    def __init__(self, root):
+        self.root = root
+
+    def at(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def write(self, path, text):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(text + "\n")
+
+    def link(self, target, path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.symlink(target, path)
+
+    def usb(self, port, ids, strings=("", "", ""), driver=None):
+        """A USB device at a port of the first bus, with one interface;
+        returns the interface's directory."""
+        device = self.at("sys/devices/pci0000:00/0000:00:14.0/usb1", port)
+        for name, value in zip(("idVendor", "idProduct", "manufacturer", "product", "serial"),
+                               (*ids, *strings)):
+            if value:
+                self.write(os.path.join(device, name), value)
+        interface = os.path.join(device, port + ":1.0")
+        self.write(os.path.join(interface, "bInterfaceNumber"), "00")
+        if driver:
+            self.link(self.at("sys/bus/usb/drivers", driver), os.path.join(interface, "driver"))
+        return interface
+
+    def tty(self, name, device, type_=None, node_mode=0o600, node_target=None):
+        """The class entry of a tty with its device behind it, and its node:
+        a file of that mode, or a link to node_target. Returns the paths an
+        unplug removes."""
+        entry = os.path.join(device, "tty", name)
+        os.makedirs(entry)
+        self.link(os.path.relpath(device, entry), os.path.join(entry, "device"))
+        if type_ is not None:
+            self.write(os.path.join(entry, "type"), type_)
+        self.link(os.path.relpath(entry, self.at("sys/class/tty")), self.at("sys/class/tty", name))
+        node = self.at("dev", name)
+        if node_target:
+            self.link(node_target, node)
+        else:
+            self.write(node, "")
+            os.chmod(node, node_mode)
+        return [self.at("sys/class/tty", name), node]
+
+    def latency_timer(self, name, ms):
+        self.write(self.at("sys/bus/usb-serial/devices", name, "latency_timer"), str(ms))
+
+
 class Pty:
     """A pseudo-terminal the test holds from both ends."""
 
@@ -131,8 +187,11 @@ class Pty:
         return got
 
     def close(self):
-        os.close(self.master)
-        os.close(self.slave)
+        """Closes both ends, once: the device goes away."""
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
+        self.master = self.slave = None
 
 
 class Session(unittest.TestCase):

@@ -17,6 +17,7 @@ from support import (
     Session,
     data_frame,
     line_count,
+    recording,
     wait_for,
 )
 
@@ -28,7 +29,14 @@ class Errors(Session):
         new = self.path("new.qrec")
         tty = self.pty().path
         missing = "/nonexistent/quarn"
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
         m, s = MONITOR, SIM
+        # A "$PORT" whose variable is unset: every path option names itself.
+        empty = [([m, option, ""], EXIT_USAGE, [option + ": the value is empty; expected a path"])
+                 for option in ("--port", "--replay", "--sbus-in", "--hid-path")]
+        empty += [([m, "--replay", raw, option, ""], EXIT_USAGE, [option + ": the value is empty"])
+                  for option in ("--record", "--record-raw", "--sbus-out")]
         # (program and arguments, exit code, parts of the message)
         cases = [
             ([m, "--simulate", "--baud", "abc"], EXIT_USAGE, ["--baud", "'abc'", "50 to 4000000"]),
@@ -47,6 +55,9 @@ class Errors(Session):
             ([m, "--hid", "1:2", "--record", new], EXIT_USAGE, ["--record", "--hid"]),
             ([m, "--replay", raw, "--record", raw], EXIT_USAGE, ["the file being replayed"]),
             ([m, "--port"], EXIT_USAGE, ["--port needs a value"]),
+            ([m, "--list", "--port", tty], EXIT_USAGE, ["--port does not go with --list"]),
+            ([m, "--replay", raw, "--reconnect"], EXIT_USAGE,
+             ["--reconnect applies to --port, --hid and --hid-path, not to --replay"]),
             ([s, "--out", new, "--frames", "-5"], EXIT_USAGE, ["--frames", "'-5'", "1 to 172800000"]),
             ([s, "--out", new, "--frames", "172800001"], EXIT_USAGE, ["'172800001'"]),
             ([s, "--pty", "--noise", "2"], EXIT_USAGE, ["--noise", "'2'", "0 to 1"]),
@@ -75,7 +86,19 @@ class Errors(Session):
             ([m, "--hid-path", self.dir.name], EXIT_OPEN, [self.dir.name, "directory"]),
             ([m, "--hid-path", missing], EXIT_OPEN, [missing, "No such file"]),
             ([s, "--out", missing + "/s.bin", "--log", new], EXIT_OPEN, [missing, "No such file"]),
-        ]
+            ([m, "--sbus-in", self.dir.name], EXIT_OPEN,
+             ["cannot open SBUS input " + self.dir.name + ": Is a directory"]),
+            ([m, "--replay", raw, "--sbus-out", fifo], EXIT_OPEN,
+             [fifo, "a FIFO that no program is reading"]),
+            ([m, "--replay", raw, "--record-raw", fifo], EXIT_OPEN,
+             [fifo, "a FIFO that no program is reading"]),
+            ([m, "--replay", raw, "--sbus-out", "/dev/quarn-absent"], EXIT_OPEN,
+             ["/dev/quarn-absent", "No such file"]),
+            # The SBUS file it would create is not left behind when the
+            # record file cannot be opened.
+            ([m, "--replay", raw, "--sbus-out", new, "--record", existing], EXIT_OPEN,
+             [existing, "--overwrite"]),
+        ] + empty
         for args, code, parts in cases:
             with self.subTest(args=args[1:]):
                 rc, out, err = self.run_tool(*args)
@@ -85,6 +108,7 @@ class Errors(Session):
                     self.assertIn(part, err)
                 self.assertEqual(len(err.splitlines()), 2 if code == EXIT_USAGE else 1, err)
                 self.assertFalse(os.path.exists(new), "a file was written")
+                self.assertFalse(os.path.exists("/dev/quarn-absent"), "a file was made in /dev")
                 with open(existing, "rb") as f:
                     self.assertEqual(f.read(), b"keep")
 
@@ -112,18 +136,63 @@ class Errors(Session):
                 for part in ("Examples:", "Exit codes:", "3  a source or target cannot be opened"):
                     self.assertIn(part, out)
 
-    def test_permission_error_hints_at_dialout(self):
-        port = self.path("ttyS9")
-        open(port, "w").close()
-        os.chmod(port, 0)
+    def test_permission_error_hints_at_dialout_for_a_device_only(self):
+        # A terminal device stands for a serial port; a regular file is no port.
+        device = self.pty().path
+        file = self.path("ttyS9")
+        open(file, "w").close()
         # Root opens anything; without its file-permission override it is refused.
         prefix = []
         if os.geteuid() == 0:
             prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search"]
-        rc, _, err = self.run_tool(*prefix, MONITOR, "--port", port)
-        self.assertEqual(rc, EXIT_OPEN, err)
-        for part in (port, "Permission denied", "dialout"):
-            self.assertIn(part, err)
+        for path, hint in ((device, True), (file, False)):
+            with self.subTest(path):
+                os.chmod(path, 0)
+                rc, _, err = self.run_tool(*prefix, MONITOR, "--port", path)
+                self.assertEqual(rc, EXIT_OPEN, err)
+                for part in (path, "Permission denied"):
+                    self.assertIn(part, err)
+                self.assertEqual("dialout" in err, hint, err)
+
+    def test_a_failing_output_ends_with_exit_1_and_names_it(self):
+        # Half a second of data frames, so that SBUS frames go out too.
+        timed = self.write_file("t.qrec", recording(
+            [(k * 50000, data_frame(1, ports=[600] * 32)) for k in range(10)]))
+        full, written = "No space left on device", "writing standard output failed: "
+        # (arguments, standard output, message)
+        cases = [
+            (["--json"], "/dev/full", written + full),
+            ([], "/dev/full", written + full),
+            (["--record", "/dev/full", "--overwrite"], os.devnull,
+             "writing record file /dev/full failed: " + full),
+            (["--record-raw", "/dev/full"], os.devnull,
+             "writing record file /dev/full failed: " + full),
+            (["--sbus-out", "/dev/full"], os.devnull, "SBUS output /dev/full failed: " + full),
+        ]
+        for args, stdout, message in cases:
+            with self.subTest(args=args, stdout=stdout):
+                with open(stdout, "w") as out:
+                    p = self.start([MONITOR, "--replay", timed, *args], stdout=out)
+                rc, err = self.finish(p)
+                self.assertEqual((rc, err), (EXIT_FAILURE, "quarn-monitor: " + message + "\n"))
+
+        # The live screen, on a terminal that goes away.
+        master, slave = os.openpty()
+        p = self.start([MONITOR, "--simulate"], stdout=slave)
+        os.close(slave)
+        screen = bytearray()
+        wait_for(lambda: screen.extend(os.read(master, 65536)) or b"Ctrl-C to stop" in screen,
+                 what="the screen")
+        os.close(master)
+        rc, err = self.finish(p)
+        self.assertEqual((rc, err),
+                         (EXIT_FAILURE, "quarn-monitor: " + written + "Input/output error\n"))
+
+        # A reader that has seen enough is no failure.
+        p = self.start([MONITOR, "--replay", timed, "--json"], stdout=subprocess.PIPE)
+        p.stdout.readline()
+        p.stdout.close()
+        self.assertEqual(self.finish(p), (0, ""))
 
     def test_device_that_disappears_mid_stream(self):
         sim, port, _ = self.start_sim()
@@ -196,13 +265,16 @@ class Screen(Session):
                 os.remove(rc)
 
         device = self.pty()
-        self.terminal(80, 24, f"{MONITOR} --port {device.path}")
+        self.terminal(80, 24, f"{MONITOR} --port {device.path} --reconnect")
         self.expect_request(device)
         os.write(device.master, data_frame(2, self.CHANNELS, self.PORTS))
         self.check_fits(self.capture(str(self.PORTS[-1])), 80, 24)
         self.tmux("resize-window", "-x", "60", "-y", "20")
         wait_for(lambda: "Ports 17-32" not in self.tmux("capture-pane", "-p"), what="compact layout")
         self.check_fits(self.capture("Ctrl-C to stop"), 60, 20)
+        # Unplugged: the screen says so, where stderr would scroll it away.
+        device.close()
+        self.check_fits(self.capture("DEVICE AWAY for"), 60, 20)
 
     def test_a_terminal_too_small_is_asked_to_grow_in_lines_that_fit(self):
         self.terminal(40, 10, f"{MONITOR} --simulate")

@@ -5,23 +5,30 @@ is exactly what the device sent, live and replayed.
 import json
 import os
 import signal
+import struct
+import subprocess
 import time
 import unittest
+from pathlib import Path
 
 from support import (
     MONITOR,
     SIM,
     EXIT_OPEN,
+    SBUS_SIZE,
     STOP,
     REQUEST,
     TAIL,
     WAIT,
+    FakeSystem,
     Session,
     data_frame,
     line_count,
     parse_recording,
     read_lines,
     recording,
+    sbus_unpack,
+    to_sbus,
     values_of,
     wait_for,
 )
@@ -225,6 +232,165 @@ class RecordReplay(Session):
                     self.assertEqual(data, frame)
                 else:
                     self.assertEqual(b"".join(c for _, c in parse_recording(data)), frame)
+
+
+class Reconnect(Session):
+    """--reconnect: the device lost in the middle of a frame and back, as a new
+    pseudo-terminal, under the same path or as the same USB device under
+    another name (a fake sysfs tells the monitor what the terminals are)."""
+
+    # The measured case: a type-0 frame whose channel 5 (0x035F) puts 0x5F at
+    # frame byte 15. Cut after 14 bytes, its first half and the whole frame
+    # again make a frame the device never sent: channels 4 to 6 would read
+    # 64232, 6565 and 0.
+    MEASURED = [1000] * 5 + [863] + [1000] * 6
+    FIRST = ([100 + c for c in range(12)], [200 + p for p in range(32)])
+    SECOND = ([300 + c for c in range(12)], [1100 - p for p in range(32)])
+
+    def stream(self, device, values, seconds):
+        """Sends type-2 frames for a while; returns the SBUS bytes that came out."""
+        frame, out = data_frame(2, *values), b""
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            os.write(device.master, frame)
+            out += self.fc.read(0.01)
+        return out
+
+    def sbus_values(self, data):
+        self.assertEqual(len(data) % SBUS_SIZE, 0, "torn SBUS frame")
+        return [sbus_unpack(data[i:i + SBUS_SIZE]) for i in range(0, len(data), SBUS_SIZE)]
+
+    def plug(self, system, device):
+        """Makes the terminal the port of one USB device, in a fake sysfs;
+        returns what unplugging it removes."""
+        name = os.path.basename(device.path)
+        return system.tty(name, system.usb("1-1", ("0483", "5740"), ("", "", "Q1")),
+                          node_target=device.path)
+
+    def test_a_hid_device_that_is_not_there_is_waited_for(self):
+        """No hidraw device here: the path checks and the waiting."""
+        hidraw = self.path("hidraw9")
+        cases = [
+            (["--hid-path", hidraw], f"cannot open HID device {hidraw}: No such file or directory"),
+            (["--hid", "fffe:fffd"], "cannot open HID device fffe:fffd: no device with this id"),
+        ]
+        for args, reason in cases:
+            with self.subTest(args=args):
+                out, err = self.path("hid.jsonl"), self.path("hid.err")
+                with open(out, "w") as stdout, open(err, "w") as stderr:
+                    p = subprocess.Popen([MONITOR, *args, "--reconnect", "--json"], stdout=stdout,
+                                         stderr=stderr)
+                self.procs.append(p)
+                wait_for(lambda: line_count(out) >= 1, what="the first event")
+                [event] = read_lines(out)
+                self.assertEqual((event["event"], event["t"]), ("disconnected", 0))
+                self.assertIn(reason, event["reason"])
+                if args[0] == "--hid-path":
+                    # A path that is there but no hidraw device is no device either.
+                    self.write_file("hidraw9", b"")
+                    wait_for(lambda: "regular file" in Path(err).read_text(),
+                             what="the path checked")
+                    os.remove(hidraw)
+                time.sleep(0.5)
+                self.assertIsNone(p.poll(), "the monitor stopped waiting")
+                p.send_signal(signal.SIGINT)
+                self.assertEqual(p.wait(WAIT), 0)
+                lines = Path(err).read_text().splitlines()
+                self.assertIn(reason, lines[0])
+                self.assertTrue(lines[0].endswith("; waiting for it (Ctrl-C to stop)"), lines)
+                if args[0] == "--hid-path":
+                    self.assertEqual(lines[1:], [
+                        f"quarn-monitor: still waiting: cannot open HID device {hidraw}: it is a "
+                        "regular file, not a hidraw device",
+                        f"quarn-monitor: still waiting: cannot open HID device {hidraw}: No such "
+                        "file or directory"])
+
+    def test_a_device_lost_mid_frame_and_back(self):
+        for same_path in (True, False):
+            with self.subTest("same path" if same_path else "same USB device, other name"):
+                self.lost_and_back(same_path)
+
+    def lost_and_back(self, same_path):
+        system = FakeSystem(self.path(f"root{int(same_path)}"))
+        self.fc = self.pty()
+        one, two = self.pty(), self.pty()
+        # Both terminals have a slow latency timer: the hint comes once.
+        for device in (one, two):
+            system.latency_timer(os.path.basename(device.path), 16)
+        unplug = [] if same_path else self.plug(system, one)
+        link, record = self.path(f"port{int(same_path)}"), self.path(f"r{int(same_path)}.qrec")
+        os.symlink(one.path, link)
+        out = self.path(f"live{int(same_path)}.jsonl")
+        with open(out, "w") as stdout:
+            mon = self.start([MONITOR, "--port", link, "--reconnect", "--json", "--chunk-size", "1",
+                              "--record", record, "--sbus-out", self.fc.path],
+                             stdout=stdout, env=dict(os.environ, QUARN_SYSTEM_ROOT=system.root))
+        self.expect_request(one)
+        before = self.sbus_values(self.stream(one, self.FIRST, 0.5))
+        measured = data_frame(0, self.MEASURED)
+        os.write(one.master, measured[:14])
+
+        def recorded():
+            with open(record, "rb") as f:
+                data = f.read()
+            try:
+                return b"".join(chunk for _, chunk in parse_recording(data))
+            except (AssertionError, struct.error):
+                return b""  # caught in the middle of a write
+        wait_for(lambda: recorded().endswith(measured[:14]), what="the half frame recorded")
+        os.remove(link)
+        for path in unplug:
+            os.remove(path)
+        one.close()
+        wait_for(lambda: any("event" in x for x in read_lines(out)), what="disconnected")
+        time.sleep(0.3)  # the failsafe (100 ms) and what was on its way
+        while self.fc.read(0.05):
+            pass
+        self.assertEqual(self.fc.read(0.5), b"", "SBUS frames while the device is away")
+
+        if same_path:
+            os.symlink(two.path, link)
+        else:
+            self.plug(system, two)
+        self.expect_request(two)
+        os.write(two.master, measured)
+        after = self.sbus_values(self.stream(two, self.SECOND, 0.5))
+        mon.send_signal(signal.SIGINT)
+        rc, err = self.finish(mon)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(list(two.read_exactly(5)), STOP)
+
+        lines = read_lines(out)
+        events = [x for x in lines if "event" in x]
+        data = [x for x in lines if "event" not in x]
+        where = link if same_path else system.at("dev", os.path.basename(two.path))
+        self.assertEqual([(e["event"], e.get("path")) for e in events],
+                         [("disconnected", None), ("reconnected", where)])
+        self.assertIn(link + " disappeared", events[0]["reason"])
+        # No value the device never sent: only the frames sent, whole.
+        allowed = [self.FIRST[0], self.MEASURED, self.SECOND[0]]
+        self.assertEqual([x["channels"] for x in data if x["channels"] not in allowed], [])
+        self.assertIn(self.MEASURED, [x["channels"] for x in data])
+        self.assertEqual({tuple(x["ports"]) for x in data},
+                         {tuple(self.FIRST[1]), tuple(self.SECOND[1])})
+        self.assertEqual(err.count("latency timer"), 1, err)
+        self.assertIn("is back, on " + where, err)
+        # SBUS before, nothing while away (above), and the second device after.
+        first_sbus = [to_sbus(p) for p in self.FIRST[1][:16]]
+        self.assertTrue(before and all(v == first_sbus for v in before))
+        self.assertEqual(after[-1], [to_sbus(p) for p in self.SECOND[1][:16]])
+
+        # The recording holds both parts, the reconnect marked in between, the
+        # gap in its times; its replay shows what the live session showed.
+        with open(record, "rb") as f:
+            records = parse_recording(f.read())
+        marks = [k for k, (_, chunk) in enumerate(records) if not chunk]
+        self.assertEqual(len(marks), 1, records)
+        self.assertGreater(records[marks[0] + 1][0] - records[marks[0] - 1][0], 500000)
+        rc, replayed, err = self.replay_json(record, "--replay-speed", "0")
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual([dict(x, t=None) for x in replayed],
+                         [{k: v for k, v in dict(x, t=None).items() if k != "sbus"} for x in data])
 
 
 if __name__ == "__main__":
