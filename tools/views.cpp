@@ -1,7 +1,7 @@
 #include "views.h"
 
-#include "monitor_options.h"
 #include "error.h"
+#include "monitor_options.h"
 #include "screen.h"
 #include "signals.h"
 #include "text.h"
