@@ -1,0 +1,15 @@
+// Stryker's build step (stryker.config.mjs), run inside its sandbox. The
+// sandbox's js/ holds the package's modules with the mutants in them; this
+// adds what the build generates (layout.js, QuarnInterface.wasm, from the
+// web preset's build of this checkout), so that js/ is the whole package the
+// tests load, and points web/js/quarninterface at it, where the page's
+// modules import the package from.
+import { copyFileSync, symlinkSync } from 'node:fs';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const built = resolve(dirname(fileURLToPath(import.meta.url)), '../build/web/npm/quarninterface');
+for (const name of ['layout.js', 'QuarnInterface.wasm']) {
+  copyFileSync(join(built, name), join('js', name));
+}
+symlinkSync('../../js', join('web', 'js', 'quarninterface'));
