@@ -1,8 +1,10 @@
 // Commands, HID reports, SBUS and load(), as table rows whose expected values
 // come from the byte layouts.
 import assert from 'node:assert/strict';
+import { copyFileSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { readFile } from 'node:fs/promises';
-import { join } from 'node:path';
+import { tmpdir } from 'node:os';
+import { dirname, join } from 'node:path';
 import { test } from 'node:test';
 import { pathToFileURL } from 'node:url';
 
@@ -141,13 +143,20 @@ test('load() takes the module in every form, and says what is wrong with a bad o
   const wasm = await readFile(path);
   assert.ok(qi.module instanceof WebAssembly.Module);
   const stop = [0xfa, 0xe4, 0, 0, 0x5f];
-  const good = [undefined, { wasm }, { wasm: wasm.buffer.slice(0) }, { wasm: path },
+  // A path is no URL, though a colon in it may look like a scheme's.
+  const dir = mkdtempSync(join(tmpdir(), 'quarn-wasm-'));
+  const colon = join(dir, 'a1:b', 'QuarnInterface.wasm');
+  mkdirSync(dirname(colon));
+  copyFileSync(path, colon);
+  const good = [undefined, null, { wasm }, { wasm: wasm.buffer.slice(0) }, { wasm: path },
+    { wasm: colon },
     { wasm: pathToFileURL(path) }, { wasm: new Response(wasm) },
     { wasm: Promise.resolve(new Response(wasm)) }, { wasm: qi.module },
     { wasm: `data:application/wasm;base64,${wasm.toString('base64')}` }];
   for (const options of good) {
     assert.deepEqual([...(await load(options)).stopUploadPortData()], stop);
   }
+  rmSync(dir, { recursive: true });
   // The browsers' entry point takes the same sources; by default it fetches the module from
   // beside itself, which Node's fetch cannot read.
   const browser = await import(pathToFileURL(join(PACKAGE_DIR, 'index.js')).href);
@@ -178,8 +187,9 @@ test('load() takes the module in every form, and says what is wrong with a bad o
     [new Response('', { status: 500 }), 'cannot load the response given: HTTP 500', false],
     [{ ...notFound, ok: false, url: 'https://quarn.test/q.wasm', arrayBuffer: () => wasm },
       'cannot load https://quarn.test/q.wasm: HTTP 404 Not Found', false],
-    // A Blob has arrayBuffer() too, but it is no Response.
+    // A Blob has arrayBuffer() too, but it is no Response, and neither is an object with ok.
     [new Blob([wasm]), `${takes} Blob`, false],
+    [{ ok: true }, `${takes} Object`, false],
     [42, `${takes} number`, false],
   ];
   for (const [source, message, caused] of bad) {

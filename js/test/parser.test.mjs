@@ -41,6 +41,16 @@ test('one call takes a stream larger than the module memory, from any kind of bu
     assert.deepEqual([decoded, [...parser.channels], [...parser.ports]], want);
   }
   assert.equal(qi.createParser().feed(new ArrayBuffer(0)), false);
+  // Pages that are not cross-origin isolated have no SharedArrayBuffer.
+  const { SharedArrayBuffer: kept } = globalThis;
+  delete globalThis.SharedArrayBuffer;
+  try {
+    assert.equal(qi.createParser().feed(stream.buffer), true);
+    assert.throws(() => qi.createParser().feed(7), { name: 'TypeError', message: 'feed takes a ' +
+      'Uint8Array, another ArrayBufferView or an ArrayBuffer, not number' });
+  } finally {
+    globalThis.SharedArrayBuffer = kept;
+  }
 });
 
 test('two parsers fed interleaved streams each decode their own', () => {

@@ -126,6 +126,7 @@ test('writeRecording: times and lengths from the layout, and the times it refuse
     ['65536 bytes take two', [{ timeUs: 5, data: data(65536) }], [[5, 65535], [5, 1]]],
     ['the same time twice', [{ timeUs: 5, data: data(1) }, { timeUs: 5n, data: data(2) }],
       [[5, 1], [5, 2]]],
+    ['time 0 as a bigint', [{ timeUs: 0n, data: data(1) }], [[0, 1]]],
   ];
   for (const [name, records, want] of rows) {
     assert.deepEqual(layoutRecords(writeRecording(records)), want, name);

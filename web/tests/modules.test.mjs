@@ -102,7 +102,8 @@ test('Session: the stream in chunks, the counters, the JSON lines and the record
     const seen = [];
     session.onUpdate = (t) => seen.push(t);
     session.sbus = { told: 0, onData() { this.told += 1; }, status: () => sbus };
-    session.feedBytes(new Uint8Array(0));
+    // Nothing to record, nor its time.
+    session.feedBytes(new Uint8Array(0), 9e6);
     clock.now = 350; // 250 ms after the start
     session.feedBytes(stream);
     const lines = updates.map(([bytes, decoded, [channels, ports]]) =>
@@ -188,6 +189,7 @@ test('the simulated device finds the host commands in any bytes, however they ar
     ['cut anywhere', [request.slice(0, 1), request.slice(1, 3), request.slice(3), stop.slice(0, 4),
       stop.slice(4)], [[], [], ['request'], [], ['stop']]],
     ['junk and a stray start byte before', [[0, 0x5f, HEAD, 7, ...request]], [['request']]],
+    ['a stop without its start byte', [[0, CMD_STOP, 0, 0, 0x5f]], [[]]],
     ['a length above 16 is noise', [[HEAD, CMD_REQUEST, 17, 0, ...stop]], [['stop']]],
     ['a length of 16 is a command', [frame(0x33, new Array(16).fill(1))], [['other']]],
     ['a bad trailer', [[...request.slice(0, 6), 0x5e, ...stop]], [['stop']]],
@@ -200,50 +202,70 @@ test('the simulated device finds the host commands in any bytes, however they ar
   }
 });
 
-test('the simulated device sends 100 frames a second from the request to the stop', async () => {
-  const port = new SimulatedPort();
-  assert.deepEqual(port.getInfo(), {});
+// Opens the port and gives its clock, what it has sent since the last call
+// to tick(now), and a writer of host commands.
+async function openSimulated(port) {
   await port.open();
-  await assert.rejects(port.open(), { name: 'InvalidStateError' });
   const clockWorker = workers.at(-1);
-  assert.deepEqual(clockWorker.posted, [{ period: 10 }]);
   const chunks = [];
   const reader = port.readable.getReader();
-  const reading = (async () => {
+  (async () => {
     for (let r = await reader.read(); !r.done; r = await reader.read()) {
       chunks.push([...r.value]);
     }
-  })();
+  })().catch(() => {});
   const writer = port.writable.getWriter();
-  const frames = (first, count) => range(count, (k) => {
-    const { channels, ports } = valuesAt(first + k);
-    return dataFrame(2, channels, ports);
-  }).flat();
   const tick = async (now) => {
     clock.now = now;
     clockWorker.onmessage();
     await settle();
     return chunks.splice(0);
   };
+  const send = (now, command) => {
+    clock.now = now;
+    return writer.write(Uint8Array.from(command));
+  };
+  const release = () => [reader, writer].forEach((side) => side.releaseLock());
+  return { clockWorker, tick, send, release };
+}
+
+test('the simulated device sends 100 frames a second from the request to the stop', async () => {
+  const port = new SimulatedPort();
+  assert.deepEqual(port.getInfo(), {});
+  const { clockWorker, tick, send, release } = await openSimulated(port);
+  await assert.rejects(port.open(),
+    { name: 'InvalidStateError', message: 'The port is already open.' });
+  assert.ok(clockWorker.url.endsWith('/js/clock-worker.js'), clockWorker.url);
+  assert.deepEqual(clockWorker.posted, [{ period: 10 }]);
+  const frames = (first, count) => range(count, (k) => {
+    const { channels, ports } = valuesAt(first + k);
+    return dataFrame(2, channels, ports);
+  }).flat();
+  const request = frame(CMD_REQUEST, [0, 0]);
   assert.deepEqual(await tick(0), []); // nothing before the request
-  clock.now = 1000;
-  await writer.write(Uint8Array.from(frame(CMD_REQUEST, [0, 0])));
+  await send(1000, request);
   assert.deepEqual(await tick(1000), [frames(0, 1)]);
   assert.deepEqual(await tick(1005), []);
-  // Every frame due, in one chunk; a second request changes nothing.
-  await writer.write(Uint8Array.from(frame(CMD_REQUEST, [0, 0])));
-  assert.deepEqual(await tick(1030), [frames(1, 3)]);
+  // A second request changes nothing: the next frame is still due at 1010.
+  await send(1009, request);
+  assert.deepEqual(await tick(1019), [frames(1, 1)]);
+  // Every frame due, in one chunk.
+  assert.deepEqual(await tick(1040), [frames(2, 3)]);
   // Up to a second late, every frame due; after a longer stall it goes on from now.
-  assert.deepEqual(await tick(2040), [frames(4, 101)]);
-  assert.deepEqual(await tick(3051), [frames(105, 1)]);
+  assert.deepEqual(await tick(2050), [frames(5, 101)]);
   assert.deepEqual(await tick(3061), [frames(106, 1)]);
-  await writer.write(Uint8Array.from(frame(CMD_STOP, [])));
+  assert.deepEqual(await tick(3071), [frames(107, 1)]);
+  await send(3072, frame(CMD_STOP, []));
   assert.deepEqual(await tick(4000), []);
-  reader.releaseLock();
-  writer.releaseLock();
+  release();
   await port.close();
   assert.deepEqual([clockWorker.terminated, port.readable, port.writable], [true, null, null]);
-  await reading.catch(() => {});
+  await port.close();
+  // Opened again, it waits for a request again.
+  const again = await openSimulated(port);
+  assert.deepEqual(await again.tick(5000), []);
+  again.release();
+  await port.close();
 });
 
 // An SBUS frame from its layout: the start byte 0x0F, 16 channels of 11 bits, least significant
@@ -300,7 +322,9 @@ test('the SBUS output: frames on the clock, failsafe, ticks too late or too clos
     await sbus.start();
     assert.deepEqual(port.options, { baudRate: 100000, dataBits: 8, parity: 'even', stopBits: 2 });
     const clockWorker = workers.at(-1);
+    assert.ok(clockWorker.url.endsWith('/js/clock-worker.js'), clockWorker.url);
     assert.deepEqual(clockWorker.posted, [{ period: 14 }]);
+    assert.deepEqual(sbus.status(), { framesSent: 0, failsafe: true });
     const name = 'SBUS → port B: ';
     const steps = [
       // what happens at `now`: data arrives, a tick (`late` ms after its deadline), or the
@@ -359,11 +383,12 @@ test('the SBUS output: ports 17 to 32 raw as SBUS, and ports that fail to open o
     const options = { portsHigh: true, raw: true, sbus2: false, periodMs: 7, failsafeMs: 50 };
     const port = sbusPort({ closeError: 'gone' });
     const sbus = new SbusForwarder(port, 'port C', qi, options, () => ports, () => {});
-    clock.now = 1000;
+    // Its first frame, however soon after the page started.
+    clock.now = 3;
     await sbus.start();
     const clockWorker = workers.at(-1);
     sbus.onData();
-    clockWorker.onmessage({ data: performance.timeOrigin + 1000 });
+    clockWorker.onmessage({ data: performance.timeOrigin + 3 });
     assert.deepEqual(port.writes, [sbusFrame(ports.slice(16), 0)]);
     assert.deepEqual(sbus.status(), { framesSent: 0, failsafe: false });
     port.pending[0].resolve();
@@ -377,4 +402,7 @@ test('the SBUS output: ports 17 to 32 raw as SBUS, and ports that fail to open o
     const busy = new SbusForwarder(sbusPort({ openError: 'busy' }), 'port D', qi, options,
       () => ports, () => {});
     await assert.rejects(busy.start(), { message: 'cannot open the SBUS output (port D): busy' });
+    // It has nothing to stop.
+    busy.stopNow();
+    await busy.stop();
   });
