@@ -202,10 +202,11 @@ test('load() takes the module in every form, and says what is wrong with a bad o
   }
 });
 
-// A module with the eight functions (each returns 0 and writes nothing), one 64 KiB page of
-// memory and __heap_base near its end, packed from the WebAssembly binary layout: the
-// package's buffers do not fit behind it.
-function stubModule(heapBase) {
+// A module with the eight functions (each returns 0 and writes nothing), two 64 KiB pages of
+// memory and __heap_base 16 KiB before their end, packed from the WebAssembly binary layout. A
+// QuarnInterface's buffers fit behind it; a parser's (16320 bytes of input, 24 of channels, 64
+// of ports) end 24 bytes past it.
+function stubModule(heapBase, pages) {
   const leb = (n, signed) => {
     const out = [];
     for (;;) {
@@ -226,7 +227,7 @@ function stubModule(heapBase) {
   return Uint8Array.from([0, 0x61, 0x73, 0x6d, 1, 0, 0, 0,
     ...section(1, [1, 0x60, 0, 1, I32]), // one type: () -> i32
     ...section(3, [8, ...new Array(8).fill(0)]),
-    ...section(5, [1, 0, 1]), // one memory: at least one page, no maximum
+    ...section(5, [1, 0, pages]), // one memory: its size in pages, no maximum
     ...section(6, [1, I32, 0, I32_CONST, ...leb(heapBase, true), END]),
     ...section(7, [10, ...functions.flatMap((f, k) => [...name(f), FUNC, k]),
       ...name('memory'), MEMORY, 0, ...name('__heap_base'), GLOBAL, 0]),
@@ -235,7 +236,7 @@ function stubModule(heapBase) {
 }
 
 test('the buffers that do not fit in the module memory get pages added', async () => {
-  const stub = await load({ wasm: stubModule(65400) });
+  const stub = await load({ wasm: stubModule(0x1c000, 2) });
   assert.deepEqual([...stub.encodeSbusV1(new Array(16).fill(0))], [0x0f, ...new Array(24).fill(0)]);
   const parser = stub.createParser();
   assert.equal(parser.feed(new Uint8Array(20000)), false);

@@ -190,6 +190,7 @@ test('the simulated device finds the host commands in any bytes, however they ar
       stop.slice(4)], [[], [], ['request'], [], ['stop']]],
     ['junk and a stray start byte before', [[0, 0x5f, HEAD, 7, ...request]], [['request']]],
     ['a stop without its start byte', [[0, CMD_STOP, 0, 0, 0x5f]], [[]]],
+    ['a command cut after junk', [[1, 2, 3, ...stop.slice(0, 4)], stop.slice(4)], [[], ['stop']]],
     ['a length above 16 is noise', [[HEAD, CMD_REQUEST, 17, 0, ...stop]], [['stop']]],
     ['a length of 16 is a command', [frame(0x33, new Array(16).fill(1))], [['other']]],
     ['a bad trailer', [[...request.slice(0, 6), 0x5e, ...stop]], [['stop']]],
@@ -242,7 +243,9 @@ test('the simulated device sends 100 frames a second from the request to the sto
     return dataFrame(2, channels, ports);
   }).flat();
   const request = frame(CMD_REQUEST, [0, 0]);
-  assert.deepEqual(await tick(0), []); // nothing before the request
+  assert.deepEqual(await tick(0), []); // nothing before the request, nor after a stop
+  await send(500, frame(CMD_STOP, []));
+  assert.deepEqual(await tick(500), []);
   await send(1000, request);
   assert.deepEqual(await tick(1000), [frames(0, 1)]);
   assert.deepEqual(await tick(1005), []);
