@@ -35,7 +35,9 @@ export default {
   ],
   // The sandbox holds what the tests read; build/ stays out (Stryker does
   // not read .gitignore).
-  ignorePatterns: ['/*', '!/js', '!/web', '!/examples', '!/package.json'],
+  ignorePatterns: ['/*', '!/js', '!/web', '!/package.json'],
+  // Run in the sandbox; the script is this checkout's, and finds its build.
+  // Stryker splits the command at spaces that are not escaped.
   buildCommand: `node ${join(root, 'scripts/stryker-sandbox.mjs').replaceAll(' ', '\\ ')}`,
   tempDirName: `${reports}/tmp`,
   incrementalFile: `${reports}/incremental.json`,
