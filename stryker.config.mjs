@@ -46,4 +46,7 @@ export default {
   jsonReporter: { fileName: `${reports}/mutation.json` },
   clearTextReporter: { allowEmojis: false, logTests: false },
   concurrency: 2,
+  // The machine is shared: a mutant's tests may take far longer than they
+  // did in the first run without looping, and a timeout counts as caught.
+  timeoutMS: 15000,
 };
