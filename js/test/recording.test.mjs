@@ -7,8 +7,7 @@ import { join } from 'node:path';
 import { after, test } from 'node:test';
 
 import {
-  CHANNELS, MONITOR, PORTS, dataFrame, layoutRecords, qiPackage, random, run, splitRandomly,
-  values,
+  CHANNELS, MONITOR, PORTS, dataFrame, qiPackage, random, run, splitRandomly, values,
 } from './support.mjs';
 
 const { readRecording, writeRecording } = qiPackage;
@@ -22,6 +21,18 @@ function monitor(...args) {
   const { status, stdout, stderr } = run(MONITOR, args);
   const lines = args.includes('--json') ? stdout.split('\n').filter(Boolean).map(JSON.parse) : [];
   return { status, stdout, stderr, lines };
+}
+
+// [timeUs, length] of each record of a timed recording, from its layout.
+function layoutRecords(data) {
+  const view = new DataView(data.buffer, data.byteOffset, data.byteLength);
+  assert.equal(new TextDecoder().decode(data.subarray(0, 8)), 'QUARNREC');
+  assert.deepEqual([view.getUint16(8, true), view.getUint16(10, true)], [1, 16]);
+  const records = [];
+  for (let at = 16; at < data.length; at += 10 + view.getUint16(at + 8, true)) {
+    records.push([Number(view.getBigUint64(at, true)), view.getUint16(at + 8, true)]);
+  }
+  return records;
 }
 
 test('written here, replayed by quarn-monitor', () => {

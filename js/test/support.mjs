@@ -52,18 +52,6 @@ export function dataFrame(type, channels = [], ports = []) {
   return frame(CMD_DATA, [type, ...payloads[type]]);
 }
 
-// [timeUs, length] of each record of a timed recording, from its layout.
-export function layoutRecords(data) {
-  const view = new DataView(data.buffer, data.byteOffset, data.byteLength);
-  assert.equal(new TextDecoder().decode(data.subarray(0, 8)), 'QUARNREC');
-  assert.deepEqual([view.getUint16(8, true), view.getUint16(10, true)], [1, 16]);
-  const records = [];
-  for (let at = 16; at < data.length; at += 10 + view.getUint16(at + 8, true)) {
-    records.push([Number(view.getBigUint64(at, true)), view.getUint16(at + 8, true)]);
-  }
-  return records;
-}
-
 // mulberry32: a small seeded generator, so every run sees the same streams.
 export function random(seed) {
   let a = seed >>> 0;

@@ -10,7 +10,7 @@ import { test } from 'node:test';
 import { pathToFileURL } from 'node:url';
 
 import {
-  CHANNELS, CMD_REQUEST, CMD_STOP, HEAD, PORTS, ROOT, dataFrame, frame, layoutRecords, qiPackage,
+  CHANNELS, CMD_REQUEST, CMD_STOP, HEAD, PORTS, ROOT, dataFrame, frame, qiPackage,
 } from '../../js/test/support.mjs';
 
 const WEB_DIR = process.env.QUARN_WEB_DIR ?? join(ROOT, 'build/web');
