@@ -71,12 +71,13 @@ cmake --build --preset web
 ctest --preset web
 
 # The npm package (js/) with Node's own test runner, against the native
-# library and the tools of the linux stage. npm ci installs the development
-# tools pinned in package-lock.json: TypeScript for the type check and
-# serialport for the example.
+# library and the tools of the linux stage, and the web console's modules
+# that run without a browser. npm ci installs the development tools pinned
+# in package-lock.json: TypeScript for the type check and serialport for the
+# example.
 stage "npm"
 npm ci --prefer-offline --no-audit --no-fund --loglevel=error
-node --test js/test/*.test.mjs
+node --test js/test/*.test.mjs web/tests/*.test.mjs
 
 # Release kits: scripts/package.sh makes every kit into dist/; then each is
 # installed and used the way its users do.

@@ -29,6 +29,30 @@ test('random streams in random chunks of up to 700 bytes decode as the native li
   assert.ok(want.filter(([flag]) => flag).length > 100);
 });
 
+test('one call takes a stream larger than the module memory, from any kind of buffer', () => {
+  const stream = Uint8Array.from(randomStream(random(4545), 3000));
+  assert.ok(stream.length > 100000);
+  const [want] = nativeParse([[...stream]]);
+  const shared = new SharedArrayBuffer(stream.length);
+  new Uint8Array(shared).set(stream);
+  for (const input of [stream, stream.buffer, shared]) {
+    const parser = qi.createParser();
+    const decoded = parser.feed(input) ? 1 : 0;
+    assert.deepEqual([decoded, [...parser.channels], [...parser.ports]], want);
+  }
+  assert.equal(qi.createParser().feed(new ArrayBuffer(0)), false);
+  // Pages that are not cross-origin isolated have no SharedArrayBuffer.
+  const { SharedArrayBuffer: kept } = globalThis;
+  delete globalThis.SharedArrayBuffer;
+  try {
+    assert.equal(qi.createParser().feed(stream.buffer), true);
+    assert.throws(() => qi.createParser().feed(7), { name: 'TypeError', message: 'feed takes a ' +
+      'Uint8Array, another ArrayBufferView or an ArrayBuffer, not number' });
+  } finally {
+    globalThis.SharedArrayBuffer = kept;
+  }
+});
+
 test('two parsers fed interleaved streams each decode their own', () => {
   const rng = random(2323);
   const streams = [0, 1].map(() => splitRandomly(randomStream(rng), rng, 255));

@@ -96,18 +96,71 @@ test('cut and damaged files: the records before the cut, as quarn-monitor replay
     ['a record of length 0', Uint8Array.from([...whole.subarray(0, 16), ...new Array(10).fill(0),
       ...whole.subarray(16)]), all, false, null],
     ['raw bytes', frames[0], [[0, 30]], false, null],
+    ['raw bytes whose first byte is the magic\'s',
+      Uint8Array.from([0x51, ...frames[0].subarray(1)]), [[0, 30]], false, null],
+    ['an empty file', new Uint8Array(0), [], false, null],
+    ['just the magic', whole.subarray(0, 8), [], true, `${cutAt(8)}its 16-byte file header`],
+    ['the file header alone', whole.subarray(0, 16), [], false, null],
+    ['a header that claims 15 bytes', Object.assign(Uint8Array.from(whole), { 10: 15 }), [], false,
+      "the recording's header claims 15 bytes; a header has at least 16"],
+    ['a header that claims 200 bytes', Object.assign(Uint8Array.from(whole), { 10: 200 }), [],
+      true, `${cutAt(whole.length)}its 200-byte file header`],
+    ['a 20-byte header alone',
+      Uint8Array.from([...whole.subarray(0, 10), 20, 0, 0, 0, 0, 0, 1, 2, 3, 4]), [], false, null],
+    ['a record of length 0 last', Uint8Array.from([...whole, ...new Array(10).fill(0)]), all, false,
+      null],
   ];
   for (const [name, data, records, truncated, error] of rows) {
     const got = readRecording(data);
     assert.deepEqual(got.records.map((r) => [r.timeUs, r.data.length]), records, name);
-    assert.deepEqual([got.truncated, got.error], [truncated, error], name);
+    const timed = new TextDecoder().decode(data.subarray(0, 8)) === 'QUARNREC';
+    assert.deepEqual([got.timed, got.truncated, got.error], [timed, truncated, error], name);
     // Byte 5 of each frame is its first channel's low byte: 1, 2, 3.
     assert.deepEqual(got.records.map((r) => r.data[5]), records.map((_, k) => k + 1), name);
     // quarn-monitor takes the same bytes from it (its plain line counts them).
     writeFileSync(path, data);
     const replay = monitor('--replay', path, '--replay-speed', '0');
     const total = records.reduce((sum, [, length]) => sum + length, 0);
-    assert.equal(replay.status, name === 'version 2' ? 3 : 0, name);
+    // A header it cannot read stops the replay with exit 3; a cut one does not.
+    assert.equal(replay.status, error && !truncated ? 3 : 0, name);
     assert.ok(replay.status !== 0 || replay.stdout.includes(`bytes=${total} `), name);
+  }
+});
+
+test('writeRecording: times and lengths from the layout, and the times it refuses', () => {
+  const data = (n) => new Uint8Array(n).fill(7);
+  const most = 2n ** 64n - 1n;
+  const rows = [
+    // name, records, [timeUs, length] of each record written
+    ['empty data takes no record', [{ timeUs: 5, data: data(0) }], []],
+    ['65535 bytes take one record', [{ timeUs: 5, data: data(65535) }], [[5, 65535]]],
+    ['65536 bytes take two', [{ timeUs: 5, data: data(65536) }], [[5, 65535], [5, 1]]],
+    ['the same time twice', [{ timeUs: 5, data: data(1) }, { timeUs: 5n, data: data(2) }],
+      [[5, 1], [5, 2]]],
+    ['time 0 as a bigint', [{ timeUs: 0n, data: data(1) }], [[0, 1]]],
+  ];
+  for (const [name, records, want] of rows) {
+    assert.deepEqual(layoutRecords(writeRecording(records)), want, name);
+  }
+  // The largest time, all 8 bytes 0xFF.
+  const last = writeRecording([{ timeUs: most, data: data(1) }]);
+  assert.deepEqual([...last.subarray(16, 26)], [...new Array(8).fill(0xff), 1, 0]);
+  const refused = (time) => 'writeRecording: record 1 has timeUs ' +
+    `${time}; a time is a whole number of microseconds from 0`;
+  const bad = [
+    // the second record, the message
+    [{ timeUs: -1, data: data(1) }, refused(-1)],
+    [{ timeUs: 1.5, data: data(1) }, refused(1.5)],
+    [{ timeUs: 2 ** 53, data: data(1) }, refused(2 ** 53)],
+    [{ timeUs: '5', data: data(1) }, refused(5)],
+    [{ timeUs: -1n, data: data(1) }, refused(-1)],
+    [{ timeUs: most + 1n, data: data(1) }, refused(most + 1n)],
+    [null, refused(undefined)],
+    [{ timeUs: 4, data: data(1) }, 'writeRecording: record 1 has timeUs 4, before the 5 of the ' +
+      'record ahead of it; times in a recording never go back'],
+  ];
+  for (const [record, message] of bad) {
+    const records = [{ timeUs: 5, data: data(1) }, record];
+    assert.throws(() => writeRecording(records), { name: 'RangeError', message });
   }
 });

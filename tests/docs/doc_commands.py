@@ -118,6 +118,8 @@ CANNOT_RUN = {
     " ctest mutate_script tests the script",
     "scripts/mutate.py --jobs 2 --preset asan --filter '^parse_port_data:'": "a mutation"
     " run that builds the asan tree; ctest mutate_script tests the script",
+    "npm run mutate-js": "a mutation run of the JavaScript of about 22 minutes on two cores",
+    "npx stryker run --mutate web/js/session.js": "a mutation run of one file, minutes long",
     "scripts/check-reproducible.sh": "builds every kit twice from scratch, about ten minutes;"
     " the pipeline runs it with --against dist",
     "git clone <repository> quarninterface && cd quarninterface": "a recipe with"
