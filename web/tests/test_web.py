@@ -574,6 +574,7 @@ class Serial(Browser):
 
     def test_a_vanished_port_is_reported_and_the_page_stays_usable(self):
         self.open_page()
+        self.click("reconnect")
         self.connect("lost")
         self.push("lost", data_frame(0, list(range(CHANNELS))))
         self.wait_shown("channels", list(range(CHANNELS)))
@@ -590,6 +591,48 @@ class Serial(Browser):
         self.connect("next")
         self.push("next", data_frame(0, channels))
         self.wait_shown("channels", channels)
+
+    def test_a_lost_port_is_taken_up_again_when_the_same_device_returns(self):
+        self.open_page()
+        self.connect("first")
+        before = list(range(CHANNELS))
+        self.push("first", data_frame(0, before))
+        self.wait_shown("channels", before)
+        # Lost 14 bytes into a frame, as in the test above: the port that
+        # returns must not complete it.
+        channels = [1000] * 5 + [863] + [1000] * 6
+        cut = data_frame(0, channels)[:14]
+        self.push("first", cut)
+        wait_for(lambda: self.text("stat-bytes") == str(len(data_frame(0, before)) + 14), "the cut")
+        self.js("__standins.ports.first.vanish()")
+        wait_for(lambda: "waiting for it to return" in self.text("source-status"), "the wait")
+        self.assertIn("serial port 1a86:7523 disappeared at ", self.messages())
+
+        # Another kind of adapter is not taken for it; the same kind is.
+        self.js("__standins.plugPort('other', {usbVendorId: 0x0403, usbProductId: 0x6001})")
+        self.js("__standins.plugPort('second', {usbVendorId: 0x1a86, usbProductId: 0x7523})")
+        wait_for(lambda: self.port_writes("second"), "the upload request to the returned port")
+        self.assertEqual(self.port_writes("second"), [[HEAD, CMD_REQUEST, 2, 0, 0, 0, TAIL]])
+        self.assertEqual(self.port_writes("first")[0], self.port_writes("second")[0])
+        self.assertIsNone(self.js("return __standins.ports.other.options"))
+        self.push("second", data_frame(0, channels))
+        self.wait_shown("channels", channels)
+        self.assertIn("is back after", self.messages())
+
+        # One session throughout: the recording holds both ports' bytes and
+        # the JSON lines the values each port sent, with the gap noted.
+        recording = parse_recording(self.download("download-recording", ".qrec"))
+        self.assertEqual(
+            b"".join(c for _, c in recording), data_frame(0, before) + cut + data_frame(0, channels)
+        )
+        lines = self.json_lines()
+        self.assertEqual(
+            [line.get("event", line.get("channels")) for line in lines],
+            [before, "disconnected", "reconnected", channels],
+        )
+        self.click("connect-serial")
+        wait_for(lambda: self.js("return __standins.ports.second.closed"), "the port to close")
+        self.assertEqual(self.port_writes("second")[-1], [HEAD, CMD_STOP, 0, 0, TAIL])
 
     def test_closing_the_page_sends_the_stop_command(self):
         self.open_page()
@@ -640,6 +683,21 @@ class Hid(Browser):
         self.assertEqual([line["refused"] for line in lines], [0, 0, 0, 3])
         self.click("connect-hid")
         wait_for(lambda: self.js("return __standins.devices.pad.closed"), "the device to close")
+
+    def test_a_lost_device_is_taken_up_again_when_the_same_device_returns(self):
+        self.open_page()
+        self.js("__standins.offerDevice('pad', 'Quarn pad')")
+        self.click("connect-hid")
+        wait_for(lambda: self.js("return __standins.devices.pad.opened"), "the device to open")
+        self.js("__standins.devices.pad.unplug()")
+        wait_for(lambda: "waiting for it to return" in self.text("source-status"), "the wait")
+        self.js("__standins.plugDevice('other', 'Another pad')")
+        self.js("__standins.plugDevice('again', 'Quarn pad')")
+        wait_for(lambda: self.js("return __standins.devices.again.opened"), "the device again")
+        self.assertFalse(self.js("return __standins.devices.other.opened"))
+        report = list(range(1, 20))
+        self.js("__standins.devices.again.report(0, arguments[0])", report)
+        self.wait_shown("controller", game_controller_values(report))
 
 
 class Sbus(Browser):
