@@ -1,6 +1,7 @@
 // The web console: wires the page's controls to the sources, the SBUS
 // output and the views. One source runs at a time; its session (values,
 // counters, recording) stays on show after it stops, until the next starts.
+import { keepForOffline } from './offline.js';
 import { COLORS, Plot } from './plot.js';
 import { MAX_CHUNK_SIZE, load } from './quarninterface/index.js';
 import * as L from './quarninterface/layout.js';
@@ -530,6 +531,7 @@ async function main() {
   }
   $('app').dataset.ready = 'true';
   requestAnimationFrame(frame);
+  keepForOffline(say);
 }
 
 main();

@@ -9,7 +9,8 @@ build of the same source.
 
 Environment: QUARN_WEB_DIR (the built page), QUARN_CHROMIUM,
 QUARN_CHROMEDRIVER, QUARN_INTERFACE_LIBRARY (the native library),
-QUARN_EXAMPLE_DATA (examples/data).
+QUARN_EXAMPLE_DATA (examples/data), QUARN_CMAKE and QUARN_BUILD_DIR (cmake
+and the web build tree, to install the page as it is published).
 """
 
 import ctypes
@@ -18,8 +19,10 @@ import http.server
 import json
 import os
 import random
+import shutil
 import statistics
 import struct
+import subprocess
 import sys
 import tempfile
 import threading
@@ -42,6 +45,9 @@ CHROMIUM = os.environ.get("QUARN_CHROMIUM", "/usr/bin/chromium")
 CHROMEDRIVER = os.environ.get("QUARN_CHROMEDRIVER", "/usr/bin/chromedriver")
 EXAMPLE_DATA = Path(os.environ.get("QUARN_EXAMPLE_DATA", "examples/data"))
 STANDINS = (Path(__file__).parent / "standins.js").read_text()
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+CMAKE = os.environ.get("QUARN_CMAKE", "cmake")
+BUILD_DIR = os.environ.get("QUARN_BUILD_DIR", "build/web")
 # A name that resolves to the local server without being localhost: the
 # page is then not a secure context.
 INSECURE_HOST = "quarn.test"
@@ -110,10 +116,11 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
-def serve(directory):
-    """An HTTP server for the directory on a free local port, in a thread."""
+def serve(directory, port=0):
+    """An HTTP server for the directory on a local port (0: a free one), in a
+    thread."""
     server = http.server.ThreadingHTTPServer(
-        ("127.0.0.1", 0), functools.partial(QuietHandler, directory=directory)
+        ("127.0.0.1", port), functools.partial(QuietHandler, directory=directory)
     )
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
@@ -152,9 +159,11 @@ def start_chromium(profile, headless=True, extra_flags=(), as_users_have_it=Fals
 class Browser(unittest.TestCase):
     """A local server for the page and a headless Chromium per test class."""
 
+    web_dir = WEB_DIR
+
     @classmethod
     def setUpClass(cls):
-        cls.server = serve(WEB_DIR)
+        cls.server = serve(cls.web_dir)
         cls.origin = f"http://127.0.0.1:{cls.server.server_port}"
         cls.profile = tempfile.TemporaryDirectory()
         cls.downloads = tempfile.TemporaryDirectory()
@@ -350,6 +359,123 @@ class Page(Browser):
             "panel.style.width = ''; return split;"
         )
         self.assertEqual(split, {})
+
+
+class App(Browser):
+    """The page as published (the install component "web"), under a path of
+    its own, as an app: its manifest, and its service worker serving it with
+    no network and bringing in a new release. The server's address stays
+    the same throughout, so the browser sees one origin lose its server and
+    get a new release."""
+
+    PATH = "/console/"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.site = tempfile.TemporaryDirectory()
+        cls.release = Path(cls.site.name) / "release-1"
+        subprocess.run(
+            [CMAKE, "--install", BUILD_DIR, "--component", "web", "--prefix", cls.release],
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
+        (Path(cls.site.name) / "console").symlink_to(cls.release)
+        cls.web_dir = cls.site.name
+        super().setUpClass()
+        cls.page = cls.origin + cls.PATH
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        cls.site.cleanup()
+
+    def restart_server(self):
+        self.server = serve(self.site.name, self.server.server_port)
+
+    def stop_server(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+    def caches(self):
+        return self.js("return caches.keys()")
+
+    def test_chromium_reads_the_manifest_and_can_install_the_page(self):
+        self.open_page(self.page, script=None)
+        manifest = self.driver.execute_cdp_cmd("Page.getAppManifest", {})
+        self.assertEqual(manifest["url"], self.page + "manifest.webmanifest")
+        self.assertEqual(manifest["errors"], [])
+        parsed = manifest["manifest"]
+        self.assertEqual([parsed["startUrl"], parsed["scope"]], [self.page, self.page])
+        # The PNG icons are there, in the sizes they claim.
+        pngs = {i["sizes"]: i["url"] for i in parsed["icons"] if i["type"] == "image/png"}
+        self.assertEqual(sorted(pngs), ["192x192", "512x512"])
+        for sizes, url in pngs.items():
+            size = self.js(
+                "return fetch(arguments[0]).then(r => r.blob()).then(createImageBitmap)"
+                ".then(image => `${image.width}x${image.height}`)",
+                url,
+            )
+            self.assertEqual(size, sizes)
+        installability = self.driver.execute_cdp_cmd("Page.getInstallabilityErrors", {})
+        self.assertEqual(installability["installabilityErrors"], [])
+
+    def test_starts_with_no_network_and_takes_a_new_release_within_a_few_loads(self):
+        # A first visit, whatever the other test left.
+        self.driver.execute_cdp_cmd(
+            "Storage.clearDataForOrigin", {"origin": self.origin, "storageTypes": "all"}
+        )
+        self.open_page(self.page, script=None)
+        wait_for(lambda: "kept in this browser" in self.messages(), "the page kept offline")
+        kept = self.caches()
+        self.assertEqual(len(kept), 1, kept)
+
+        self.stop_server()
+        try:
+            self.open_page(self.page, script=None)
+            self.click("simulate")
+            wait_for(lambda: int(self.text("stat-updates")) > 0, "the simulated device's frames")
+            self.assertTrue(any(self.shown("channels")))
+            self.click("simulate")
+        finally:
+            self.restart_server()
+
+        # A release with one file changed, written by the build's own script.
+        new = Path(self.site.name) / "release-2"
+        shutil.copytree(self.release, new)
+        index = new / "index.html"
+        index.write_text(index.read_text().replace("<title>", "<title>New: "))
+        files = sorted(str(f.relative_to(new)) for f in new.rglob("*") if f.is_file())
+        files.remove("service-worker.js")
+        subprocess.run(
+            [
+                CMAKE,
+                f"-DQUARN_PAGE_DIR={new}",
+                f"-DQUARN_PAGE_FILES={','.join(files)}",
+                "-P",
+                SOURCE_DIR / "cmake" / "web-precache.cmake",
+            ],
+            check=True,
+        )
+        link = Path(self.site.name) / "console"
+        link.unlink()
+        link.symlink_to(new)
+        # A load finds the new release and says it is ready; the next runs it.
+        # (Normally the first load finds it; the browser may put its check off.)
+        said = False
+        for _ in range(3):
+            self.open_page(self.page, script=None)
+            if self.driver.title.startswith("New: "):
+                break
+            try:
+                wait_for(lambda: "new version" in self.messages(), "a new version", WAIT / 2)
+                said = True
+            except AssertionError:
+                pass
+        self.assertTrue(self.driver.title.startswith("New: "), "the new release never came")
+        self.assertTrue(said, "the page never said that a new version was ready")
+        now = self.caches()
+        self.assertEqual(len(now), 1, now)
+        self.assertNotEqual(now, kept)
 
 
 class Wasm(Browser):
