@@ -89,7 +89,9 @@ async function awaitReturn({ api, list, isSame, open, signal }) {
   signal.addEventListener('abort', onEvent);
   try {
     while (!signal.aborted) {
-      for (const device of (await list()).filter(isSame)) {
+      // A browser that cannot list its devices now may later: look again.
+      const devices = await list().catch(() => []);
+      for (const device of devices.filter(isSame)) {
         if (signal.aborted) {
           return false;
         }
@@ -363,10 +365,11 @@ export class HidSource extends DeviceSource {
       isSame: (device) => sameHidDevice(this.#device, device),
       open: (device) => this.#open(device),
     });
-    if (!back || this.#stopped) {
-      this.#end();
+    if (back && !this.#stopped) {
+      return;
     }
-    if (back && this.#stopped) {
+    this.#end();
+    if (back) {
       // stop() came while the device was being opened.
       await this.#device.close().catch(() => {});
     }
