@@ -32,7 +32,9 @@ from pathlib import Path
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 
 # Frames, SBUS frames and timed recordings packed and read from their byte
 # layouts: the same helpers that check quarn-monitor, so the page is held to
@@ -47,6 +49,8 @@ EXAMPLE_DATA = Path(os.environ.get("QUARN_EXAMPLE_DATA", "examples/data"))
 STANDINS = (Path(__file__).parent / "standins.js").read_text()
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 CMAKE = os.environ.get("QUARN_CMAKE", "cmake")
+# axe-core, pinned in package.json, as `npm ci` installs it.
+AXE = SOURCE_DIR / "node_modules" / "axe-core" / "axe.min.js"
 BUILD_DIR = os.environ.get("QUARN_BUILD_DIR", "build/web")
 # A name that resolves to the local server without being localhost: the
 # page is then not a secure context.
@@ -359,6 +363,59 @@ class Page(Browser):
             "panel.style.width = ''; return split;"
         )
         self.assertEqual(split, {})
+
+
+    def test_axe_finds_nothing_with_a_source_running_in_light_and_dark(self):
+        if not AXE.exists():
+            self.fail(f"{AXE} is missing: run `npm ci` in the repository")
+        self.open_page()
+        self.click("simulate")
+        wait_for(lambda: int(self.text("stat-updates")) > 0, "the simulated device's frames")
+        self.js(AXE.read_text())
+        try:
+            for scheme in ("light", "dark"):
+                self.driver.execute_cdp_cmd(
+                    "Emulation.setEmulatedMedia",
+                    {"features": [{"name": "prefers-color-scheme", "value": scheme}]},
+                )
+                violations = self.js(
+                    "return axe.run(document).then(r => r.violations.map("
+                    "v => [v.id, v.nodes.map(n => n.target.join(' '))]))"
+                )
+                self.assertEqual(violations, [], scheme)
+        finally:
+            self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
+
+    def test_tab_reaches_every_control_in_order_and_keys_work_them(self):
+        self.open_page()
+        name = "const name = (e) => e.id || `${e.closest('[id]')?.id} ${e.value ?? e.tagName}`;"
+        controls = self.js(
+            name + "return [...document.querySelectorAll('button, input, select, [tabindex]')]"
+            ".filter(e => !e.disabled && e.checkVisibility()).map(name)"
+        )
+        self.assertIn("reconnect", controls)
+        reached = []
+        for _ in controls:
+            ActionChains(self.driver).send_keys(Keys.TAB).perform()
+            reached.append(self.js(name + "return name(document.activeElement)"))
+        self.assertEqual(reached, controls)
+
+        def press(element_id, key):
+            self.js(f"document.getElementById('{element_id}').focus()")
+            self.driver.switch_to.active_element.send_keys(key)
+
+        # The button keeps the focus while it is busy, so a second key stops
+        # what the first started.
+        press("simulate", Keys.ENTER)
+        wait_for(lambda: int(self.text("stat-updates")) > 0, "the simulated device's frames")
+        self.driver.switch_to.active_element.send_keys(Keys.SPACE)
+        wait_for(lambda: self.text("simulate") == "Start simulated device", "the device to stop")
+        press("pause", Keys.SPACE)
+        self.assertEqual(self.js("return document.getElementById('pause').ariaPressed"), "true")
+        press("reconnect", Keys.SPACE)
+        self.assertFalse(self.js("return document.getElementById('reconnect').checked"))
+        press("plot-window", Keys.ARROW_DOWN)
+        self.assertEqual(self.js("return document.getElementById('plot-window').value"), "30")
 
 
 class App(Browser):
