@@ -521,6 +521,7 @@ async function main() {
   wire();
   checkSupport();
   updateControls();
+  keepForOffline(say);
   try {
     state.library = await load();
   } catch (error) {
@@ -531,7 +532,6 @@ async function main() {
   }
   $('app').dataset.ready = 'true';
   requestAnimationFrame(frame);
-  keepForOffline(say);
 }
 
 main();

@@ -4,10 +4,10 @@
 // workers only to secure contexts; elsewhere (plain http:// from another
 // host) the page runs from the network as it always did.
 //
-// A new release: the browser finds the changed worker when the page loads
-// and installs it, which then takes over from the old one. The page goes on
-// with the code it has loaded, says that a new version is ready, and the
-// next load runs it.
+// A new release: the page asks for the worker as it loads; the browser
+// finds it changed and installs it, and it takes over from the old one. The
+// page goes on with the code it has loaded, says that a new version is
+// ready, and the next load runs it.
 
 // Registers the worker and says what it did: the page kept for offline use,
 // a new version ready, or why the page cannot be kept.
@@ -29,9 +29,15 @@ export async function keepForOffline(say) {
         : 'The console is now kept in this browser: it opens with no network too.',
     ),
   );
+  let registration;
   try {
-    await container.register(new URL('../service-worker.js', import.meta.url));
+    registration = await container.register(new URL('../service-worker.js', import.meta.url));
   } catch (error) {
     say(`This page cannot be kept for offline use: ${error.message}`, 'warning');
+    return;
   }
+  // Browsers look for a new worker as pages load, but may put that off;
+  // asking at every load brings a release in at the first load with a
+  // network. Without one the check fails, and the page runs as it is.
+  registration.update().catch(() => {});
 }
