@@ -32,7 +32,8 @@ case "${1:-all}" in
   all)
     packages+=(clang libclang-rt-14-dev clang-format clang-tidy mingw-w64 wine wine64)
     packages+=(dpkg-dev file lintian python3-setuptools python3-wheel python3-venv)
-    packages+=(emscripten chromium chromium-driver python3-selenium)
+    # librsvg2-bin's rsvg-convert renders the web console's PNG icons from its SVG.
+    packages+=(emscripten librsvg2-bin chromium chromium-driver python3-selenium)
     # The npm package's tests (scripts/test.sh's npm stage) run under Node.js
     # 18 or newer, with npm for npm ci and npm pack.
     packages+=(nodejs)

@@ -64,19 +64,21 @@ cmake --build --preset windows-x86
 ctest --preset windows-x86
 
 # The web console: the library as WebAssembly and its page, tested in
-# headless Chromium against the native library and stand-in devices.
+# headless Chromium against the native library and stand-in devices. npm ci
+# installs the development tools pinned in package-lock.json: axe-core for
+# the page's accessibility test here, TypeScript and serialport for the npm
+# stage.
 stage "web"
+npm ci --prefer-offline --no-audit --no-fund --loglevel=error
 cmake --preset web
 cmake --build --preset web
 ctest --preset web
 
 # The npm package (js/) with Node's own test runner, against the native
 # library and the tools of the linux stage, and the web console's modules
-# that run without a browser. npm ci installs the development tools pinned
-# in package-lock.json: TypeScript for the type check and serialport for the
-# example.
+# that run without a browser, with the development tools the web stage
+# installed.
 stage "npm"
-npm ci --prefer-offline --no-audit --no-fund --loglevel=error
 node --test js/test/*.test.mjs web/tests/*.test.mjs
 
 # Release kits: scripts/package.sh makes every kit into dist/; then each is

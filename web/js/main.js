@@ -1,6 +1,7 @@
 // The web console: wires the page's controls to the sources, the SBUS
 // output and the views. One source runs at a time; its session (values,
 // counters, recording) stays on show after it stops, until the next starts.
+import { keepForOffline } from './offline.js';
 import { COLORS, Plot } from './plot.js';
 import { MAX_CHUNK_SIZE, load } from './quarninterface/index.js';
 import * as L from './quarninterface/layout.js';
@@ -147,11 +148,14 @@ function updateControls() {
   for (const id of ['baud', 'request-first', 'request-second']) {
     $(id).disabled = kind === 'serial';
   }
-  $('source-status').textContent = state.source
-    ? state.source.name
-    : state.session
-      ? `${state.session.name} (ended)`
-      : 'No source';
+  const away = state.source?.awaySince;
+  $('source-status').textContent = away
+    ? `${state.source.name}: lost at ${away.toLocaleTimeString()}, waiting for it to return`
+    : state.source
+      ? state.source.name
+      : state.session
+        ? `${state.session.name} (ended)`
+        : 'No source';
 }
 
 // Runs one start or stop at a time; the controls are off meanwhile.
@@ -188,9 +192,9 @@ function decoderChunkSize() {
   return wholeNumber('chunk-size', 'The decoder chunk size', 1, MAX_CHUNK_SIZE);
 }
 
-// Stops the running source and starts another; makeSource(session, onEnd)
-// makes it. Every field is checked before this, so a typing error never
-// stops a running source.
+// Stops the running source and starts another; makeSource(session, events)
+// makes it (events as DeviceSource in sources.js takes them). Every field is
+// checked before this, so a typing error never stops a running source.
 async function startSource({ kind, name, chunkSize }, makeSource) {
   try {
     await stopSource();
@@ -205,14 +209,26 @@ async function startSource({ kind, name, chunkSize }, makeSource) {
     state.plotDirty = true;
   };
   session.onLimit = (message) => say(`${name}: ${message}`, 'warning');
-  const onEnd = (message, level = 'error') => {
-    say(message, level);
-    if (state.source === source) {
-      state.source = null;
+  const events = {
+    onEnd: (message, level = 'error') => {
+      say(message, level);
+      if (state.source === source) {
+        state.source = null;
+        updateControls();
+      }
+    },
+    onWarning: (message) => say(message, 'warning'),
+    onAway: (message) => {
+      say(message, 'warning');
       updateControls();
-    }
+    },
+    onBack: (message) => {
+      say(kind === 'hid' ? message : `${message}; the upload request was sent again`);
+      updateControls();
+    },
+    reconnect: () => $('reconnect').checked,
   };
-  const source = makeSource(session, onEnd);
+  const source = makeSource(session, events);
   state.session = session;
   state.source = source;
   plot.clear();
@@ -264,8 +280,9 @@ async function toggleSerial() {
     return;
   }
   const name = describePort(port);
-  await startSource({ kind: 'serial', name, chunkSize: options.chunkSize }, (session, onEnd) =>
-    new SerialSource(port, name, session, options, onEnd, (warning) => say(warning, 'warning')),
+  await startSource(
+    { kind: 'serial', name, chunkSize: options.chunkSize },
+    (session, events) => new SerialSource(port, name, session, options, events),
   );
 }
 
@@ -276,9 +293,9 @@ async function toggleSimulation() {
   }
   const options = serialOptions();
   const name = 'simulated device';
-  await startSource({ kind: 'simulated', name, chunkSize: options.chunkSize }, (session, onEnd) =>
-    new SerialSource(new SimulatedPort(), name, session, options, onEnd,
-      (warning) => say(warning, 'warning')),
+  await startSource(
+    { kind: 'simulated', name, chunkSize: options.chunkSize },
+    (session, events) => new SerialSource(new SimulatedPort(), name, session, options, events),
   );
 }
 
@@ -300,15 +317,19 @@ async function toggleHid() {
   }
   const device = devices[0];
   const name = `HID device ${device.productName || 'without a name'}`;
-  await startSource({ kind: 'hid', name }, (session, onEnd) =>
-    new HidSource(device, name, session, onEnd),
+  await startSource(
+    { kind: 'hid', name },
+    (session, events) => new HidSource(device, name, session, events),
   );
 }
 
 async function replay(file) {
   const speed = Number($('replay-speed').value);
   const source = { kind: 'replay', name: `replay of ${file.name}`, chunkSize: decoderChunkSize() };
-  await startSource(source, (session, onEnd) => new ReplaySource(file, session, speed, onEnd));
+  await startSource(
+    source,
+    (session, events) => new ReplaySource(file, session, speed, events.onEnd),
+  );
 }
 
 // ---------------------------------------------------------------------------
@@ -454,6 +475,12 @@ function wire() {
     // The same file can then be chosen again.
     event.target.value = '';
   });
+  // Turned off while a device is away: the wait ends, and the source.
+  $('reconnect').addEventListener('change', () => {
+    if (!$('reconnect').checked && state.source?.awaySince) {
+      exclusive(stopSource);
+    }
+  });
   $('pause').addEventListener('click', () => {
     state.paused = !state.paused;
     state.dirty = true;
@@ -494,6 +521,7 @@ async function main() {
   wire();
   checkSupport();
   updateControls();
+  keepForOffline(say);
   try {
     state.library = await load();
   } catch (error) {

@@ -74,3 +74,9 @@ export function controllerLine(t, controller, refused) {
 export function channelsLine(t, channels, refused) {
   return `{"t":${t.toFixed(3)},"channels":[${channels.join(',')}],"refused":${refused}}`;
 }
+
+// A device lost ("disconnected") or back ("reconnected"), as quarn-monitor
+// --reconnect notes them.
+export function eventLine(t, event) {
+  return `{"event":"${event}","t":${t.toFixed(3)}}`;
+}

@@ -3,7 +3,13 @@
 // and as JSON Lines.
 import { MAX_CHUNK_SIZE } from './quarninterface/index.js';
 import * as L from './quarninterface/layout.js';
-import { RecordingWriter, channelsLine, controllerLine, portDataLine } from './recording.js';
+import {
+  RecordingWriter,
+  channelsLine,
+  controllerLine,
+  eventLine,
+  portDataLine,
+} from './recording.js';
 
 // Limits that keep a session of many hours from taking all of the tab's
 // memory: 256 MiB hold more than six hours of a 115200-baud link.
@@ -40,6 +46,13 @@ export class Session {
     this.sbus = null;
     this.onUpdate = () => {};
     this.onLimit = () => {};
+  }
+
+  // A reconnected port: a new parser, which starts empty, so the lost
+  // port's last frame, cut short, is never completed by the new port's
+  // bytes. Values, counters and the recording go on.
+  newStream() {
+    this.parser = this.library.createParser();
   }
 
   elapsedUs() {
@@ -101,6 +114,12 @@ export class Session {
       return;
     }
     this.#updated(t);
+  }
+
+  // Notes in the JSON lines that the device was lost or is back.
+  noteEvent(event) {
+    const t = this.elapsedUs() / 1e6;
+    this.#keepLine(() => eventLine(t, event));
   }
 
   #keepLine(make) {

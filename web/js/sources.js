@@ -3,6 +3,10 @@
 // file. Each feeds a Session and calls onEnd(message) when it ends by
 // itself: a port that vanished, a replay that finished. stop() ends it on
 // request; stopNow() is the best the page can do while it is being closed.
+//
+// A serial port or HID device that vanishes can instead be waited for, when
+// the page asks for that: the source stays, says when the device went, and
+// carries on with the same device when it comes back.
 import { readRecording } from './quarninterface/index.js';
 
 // Web Serial's errors that leave the port usable: the stream is replaced
@@ -22,6 +26,10 @@ const SERIAL_BUFFER_BYTES = 65536;
 const PIECE_BYTES = 65536;
 // How often a paced replay looks for the records that are due.
 const REPLAY_TICK_MS = 5;
+// How often a source waiting for its device looks for it again, besides on
+// the browser's connect events: a device that has just come back may not
+// open at once (udev may not yet have given the user access to its node).
+const RETURN_RETRY_MS = 500;
 
 // Lets the page run (draw, handle input) and resumes at once. Unlike
 // setTimeout it is neither clamped nor slowed down in a background tab.
@@ -42,31 +50,164 @@ export function describePort(port) {
   return `serial port ${hex(usbVendorId)}:${hex(usbProductId)}`;
 }
 
-export class SerialSource {
+// What a lost serial port is known by: getInfo()'s USB vendor and product
+// id (or Bluetooth service), or nothing for a port without a device behind
+// it, which can only come back as the same object.
+function identity(port) {
+  const info = port.getInfo();
+  const known = Object.keys(info)
+    .filter((key) => info[key] !== undefined)
+    .sort();
+  return known.length > 0 ? JSON.stringify(known.map((key) => [key, info[key]])) : null;
+}
+
+// A port this page has open (the SBUS output) is never the lost one.
+function sameSerialDevice(lost, port) {
+  const free = port.readable === null && port.writable === null;
+  return free && (port === lost || (identity(lost) !== null && identity(port) === identity(lost)));
+}
+
+function sameHidDevice(lost, device) {
+  const usages = (d) => JSON.stringify(d.collections.map((c) => [c.usagePage, c.usage]));
+  return (
+    !device.opened &&
+    (device === lost ||
+      (device.vendorId === lost.vendorId &&
+        device.productId === lost.productId &&
+        device.productName === lost.productName &&
+        usages(device) === usages(lost)))
+  );
+}
+
+// Tries open(device) on every device list() gives that isSame() takes, at
+// once, on each of api's connect events and every RETURN_RETRY_MS, until one
+// opens (true) or the signal aborts the wait (false).
+async function awaitReturn({ api, list, isSame, open, signal }) {
+  let wake = () => {};
+  const onEvent = () => wake();
+  api.addEventListener('connect', onEvent);
+  signal.addEventListener('abort', onEvent);
+  try {
+    while (!signal.aborted) {
+      // A browser that cannot list its devices now may later: look again.
+      const devices = await list().catch(() => []);
+      for (const device of devices.filter(isSame)) {
+        if (signal.aborted) {
+          return false;
+        }
+        if (await open(device)) {
+          return true;
+        }
+      }
+      await new Promise((resolve) => {
+        const timer = setTimeout(resolve, RETURN_RETRY_MS);
+        wake = () => {
+          clearTimeout(timer);
+          resolve();
+        };
+      });
+    }
+    return false;
+  } finally {
+    api.removeEventListener('connect', onEvent);
+    signal.removeEventListener('abort', onEvent);
+  }
+}
+
+// What a serial port and a HID device share: a device that vanishes ends
+// the source, or, while events.reconnect() says so, is waited for.
+// events: onEnd(message), onWarning(message), onAway(message) when the
+// device went, onBack(message) when it is back, reconnect().
+class DeviceSource {
+  #waiting = null;
+
+  constructor(name, session, events) {
+    this.name = name;
+    this.session = session;
+    this.events = events;
+    // When the device went, while the source waits for it.
+    this.awaySince = null;
+  }
+
+  // The device is gone. Ends the source and returns false, unless
+  // reconnection is on: then it waits until open(device) succeeds for a
+  // device of `api` that isSame() takes for the lost one, and returns true;
+  // false when stop() ended the wait.
+  async comeBack(reason, { api, list, isSame, open }) {
+    const why = reason ? ` (${reason})` : '';
+    if (!this.events.reconnect() || !api) {
+      this.events.onEnd(`the ${this.name} disappeared${why}`);
+      return false;
+    }
+    this.awaySince = new Date();
+    this.session.noteEvent('disconnected');
+    const since = this.awaySince.toLocaleTimeString();
+    this.#waiting = new AbortController();
+    this.events.onAway(`the ${this.name} disappeared at ${since}${why}; waiting for it to return`);
+    let failed = false;
+    const back = await awaitReturn({
+      api,
+      list,
+      isSame,
+      signal: this.#waiting.signal,
+      open: async (device) => {
+        try {
+          await open(device);
+          return true;
+        } catch (error) {
+          if (!failed) {
+            failed = true;
+            this.events.onWarning(`${error.message}; trying again`);
+          }
+          return false;
+        }
+      },
+    });
+    const seconds = ((Date.now() - this.awaySince.getTime()) / 1000).toFixed(1);
+    this.#waiting = null;
+    this.awaySince = null;
+    if (back) {
+      this.session.noteEvent('reconnected');
+      this.events.onBack(`the ${this.name} is back after ${seconds} s`);
+    }
+    return back;
+  }
+
+  // Ends a wait for the device, if one runs.
+  cancelWait() {
+    this.#waiting?.abort();
+  }
+}
+
+export class SerialSource extends DeviceSource {
   #port;
   #writer = null;
   #reader = null;
-  #reading = null;
+  #running = null;
   #stopping = false;
   #stopSent = false;
 
-  constructor(port, name, session, { baudRate, request }, onEnd, onWarning) {
+  constructor(port, name, session, { baudRate, request }, events) {
+    super(name, session, events);
     this.#port = port;
-    this.name = name;
-    this.session = session;
     this.baudRate = baudRate;
     this.request = request;
-    this.onEnd = onEnd;
-    this.onWarning = onWarning;
   }
 
   async start() {
+    await this.#connect(this.#port);
+    this.#running = this.#run();
+  }
+
+  // Opens the port and sends it the upload request.
+  async #connect(port) {
     try {
-      await this.#port.open({ baudRate: this.baudRate, bufferSize: SERIAL_BUFFER_BYTES });
+      await port.open({ baudRate: this.baudRate, bufferSize: SERIAL_BUFFER_BYTES });
     } catch (error) {
       throw new Error(`cannot open the ${this.name} at ${this.baudRate} baud: ${error.message}`);
     }
-    this.#writer = this.#port.writable.getWriter();
+    this.#port = port;
+    this.#writer = port.writable.getWriter();
     const request = this.session.library.requestUploadPortData(...this.request);
     try {
       await this.#writer.write(request);
@@ -74,13 +215,38 @@ export class SerialSource {
       await this.#release();
       throw new Error(`could not send the upload request to the ${this.name}: ${error.message}`);
     }
-    this.#reading = this.#read();
   }
 
-  async #read() {
+  // Reads until stopped, and across reconnections while the device comes
+  // back. A port that returns starts a new stream in the session: a parser
+  // of its own, so the lost port's last, cut frame completes nothing.
+  async #run() {
+    for (;;) {
+      const reason = await this.#readUntilLost();
+      if (reason === null) {
+        return;
+      }
+      await this.#release();
+      const back =
+        !this.#stopping &&
+        (await this.comeBack(reason, {
+          api: 'serial' in navigator ? navigator.serial : null,
+          list: () => navigator.serial.getPorts(),
+          isSame: (port) => sameSerialDevice(this.#port, port),
+          open: (port) => this.#connect(port),
+        }));
+      if (!back || this.#stopping) {
+        this.#stopping = true;
+        return;
+      }
+      this.session.newStream();
+    }
+  }
+
+  // Why the port was lost, or null once stop() ends the reading.
+  async #readUntilLost() {
     while (this.#port.readable && !this.#stopping) {
       this.#reader = this.#port.readable.getReader();
-      let fatal = null;
       try {
         for (;;) {
           const { value, done } = await this.#reader.read();
@@ -93,29 +259,17 @@ export class SerialSource {
         if (this.#stopping) {
           // Cancelled by stop(): the loop ends below.
         } else if (RECOVERABLE_READ_ERRORS.has(error.name)) {
-          this.onWarning(`${this.name}: ${error.message}; reading goes on`);
+          this.events.onWarning(`${this.name}: ${error.message}; reading goes on`);
         } else {
-          fatal = error.message;
+          // The lock is released first (finally): a port does not close while it is held.
+          return error.message;
         }
       } finally {
         this.#reader.releaseLock();
         this.#reader = null;
       }
-      // The lock is released first: a port does not close while it is held.
-      if (fatal) {
-        await this.#lost(fatal);
-        return;
-      }
     }
-    if (!this.#stopping) {
-      await this.#lost('the port closed');
-    }
-  }
-
-  async #lost(reason) {
-    this.#stopping = true;
-    await this.#release();
-    this.onEnd(`the ${this.name} disappeared (${reason})`);
+    return this.#stopping ? null : 'the port closed';
   }
 
   async #release() {
@@ -128,24 +282,26 @@ export class SerialSource {
     }
   }
 
-  // Sends the stop command, then closes the port.
+  // Ends the reading (or the wait for a lost port), sends the stop command,
+  // then closes the port.
   async stop() {
     if (this.#stopping) {
       return;
     }
     this.#stopping = true;
+    this.cancelWait();
+    try {
+      await this.#reader?.cancel();
+    } catch {
+      // Cancelling a stream that already failed: nothing left to stop.
+    }
+    await this.#running;
     let problem = null;
     try {
       await this.#sendStop();
     } catch (error) {
       problem = `could not send the stop command to the ${this.name}: ${error.message}`;
     }
-    try {
-      await this.#reader?.cancel();
-    } catch {
-      // Cancelling a stream that already failed: nothing left to stop.
-    }
-    await this.#reading;
     await this.#release();
     if (problem) {
       throw new Error(problem);
@@ -169,33 +325,54 @@ export class SerialSource {
   }
 }
 
-export class HidSource {
+export class HidSource extends DeviceSource {
   #device;
+  #stopped = false;
   #onReport = (event) => this.#report(event);
   #onDisconnect = (event) => {
     if (event.device === this.#device) {
-      this.#end();
-      this.onEnd(`the ${this.name} disappeared`);
+      this.#lost();
     }
   };
 
-  constructor(device, name, session, onEnd) {
+  constructor(device, name, session, events) {
+    super(name, session, events);
     this.#device = device;
-    this.name = name;
-    this.session = session;
-    this.onEnd = onEnd;
   }
 
   async start() {
+    await this.#open(this.#device);
+    navigator.hid.addEventListener('disconnect', this.#onDisconnect);
+  }
+
+  async #open(device) {
     try {
-      if (!this.#device.opened) {
-        await this.#device.open();
+      if (!device.opened) {
+        await device.open();
       }
     } catch (error) {
       throw new Error(`cannot open the ${this.name}: ${error.message}`);
     }
-    this.#device.addEventListener('inputreport', this.#onReport);
-    navigator.hid.addEventListener('disconnect', this.#onDisconnect);
+    this.#device = device;
+    device.addEventListener('inputreport', this.#onReport);
+  }
+
+  async #lost() {
+    this.#device.removeEventListener('inputreport', this.#onReport);
+    const back = await this.comeBack(null, {
+      api: navigator.hid,
+      list: () => navigator.hid.getDevices(),
+      isSame: (device) => sameHidDevice(this.#device, device),
+      open: (device) => this.#open(device),
+    });
+    if (back && !this.#stopped) {
+      return;
+    }
+    this.#end();
+    if (back) {
+      // stop() came while the device was being opened.
+      await this.#device.close().catch(() => {});
+    }
   }
 
   // A numbered report reaches the decoder with its report ID as byte 0,
@@ -212,12 +389,18 @@ export class HidSource {
   }
 
   #end() {
+    this.#stopped = true;
+    this.cancelWait();
     this.#device.removeEventListener('inputreport', this.#onReport);
     navigator.hid.removeEventListener('disconnect', this.#onDisconnect);
   }
 
   async stop() {
+    const away = this.awaySince !== null;
     this.#end();
+    if (away) {
+      return;
+    }
     try {
       await this.#device.close();
     } catch (error) {

@@ -7,9 +7,14 @@
 // after the page that made it has gone. Like a real port, it refuses to
 // close while its streams are locked, and once it has failed its readable
 // is gone.
+//
+// Ports and devices the page was given (granted) are what getPorts() and
+// getDevices() list; one unplugged leaves the list and never opens again,
+// and one plugged in (a device granted before) joins it with a connect event.
 (() => {
   const standins = { ports: {}, devices: {}, offeredPorts: [], offeredDevices: [] };
   window.__standins = standins;
+  const granted = new Set();
 
   class StandinPort extends EventTarget {
     constructor(label, info) {
@@ -20,6 +25,7 @@
       this.readable = null;
       this.writable = null;
       this.closed = false;
+      this.gone = false;
       this.writes = [];
       this.feeder = null;
     }
@@ -29,6 +35,9 @@
     }
 
     async open(options) {
+      if (this.gone) {
+        throw new DOMException('The device has been lost.', 'NetworkError');
+      }
       if (this.readable) {
         throw new DOMException('The port is already open.', 'InvalidStateError');
       }
@@ -77,6 +86,8 @@
 
     // The device is unplugged: reading fails for good.
     vanish() {
+      this.gone = true;
+      granted.delete(this);
       this.stopFeeding();
       this.controller.error(new DOMException('The device has been lost.', 'NetworkError'));
       this.readable = null;
@@ -84,10 +95,13 @@
   }
 
   class StandinHidDevice extends EventTarget {
-    constructor(label, productName) {
+    constructor(label, productName, { vendorId = 0x1209, productId = 0x0001 } = {}) {
       super();
       this.label = label;
       this.productName = productName;
+      this.vendorId = vendorId;
+      this.productId = productId;
+      this.collections = [{ usagePage: 1, usage: 5 }];
       this.opened = false;
       this.closed = false;
     }
@@ -108,6 +122,14 @@
       event.data = new DataView(new Uint8Array(bytes).buffer);
       this.dispatchEvent(event);
     }
+
+    unplug() {
+      this.opened = false;
+      granted.delete(this);
+      const event = new Event('disconnect');
+      event.device = this;
+      hid.dispatchEvent(event);
+    }
   }
 
   standins.offerPort = (label, info = {}) => {
@@ -115,10 +137,24 @@
     standins.ports[label] = port;
     standins.offeredPorts.push(port);
   };
-  standins.offerDevice = (label, productName) => {
-    const device = new StandinHidDevice(label, productName);
+  standins.offerDevice = (label, productName, ids) => {
+    const device = new StandinHidDevice(label, productName, ids);
     standins.devices[label] = device;
     standins.offeredDevices.push(device);
+  };
+  standins.plugPort = (label, info = {}) => {
+    const port = new StandinPort(label, info);
+    standins.ports[label] = port;
+    granted.add(port);
+    serial.dispatchEvent(new Event('connect'));
+  };
+  standins.plugDevice = (label, productName, ids) => {
+    const device = new StandinHidDevice(label, productName, ids);
+    standins.devices[label] = device;
+    granted.add(device);
+    const event = new Event('connect');
+    event.device = device;
+    hid.dispatchEvent(event);
   };
 
   const serial = new EventTarget();
@@ -127,13 +163,18 @@
     if (!port) {
       throw new DOMException('No port selected by the user.', 'NotFoundError');
     }
+    granted.add(port);
     return port;
   };
-  serial.getPorts = async () => Object.values(standins.ports);
+  serial.getPorts = async () => [...granted].filter((p) => p instanceof StandinPort);
 
   const hid = new EventTarget();
-  hid.requestDevice = async () => standins.offeredDevices.splice(0, 1);
-  hid.getDevices = async () => Object.values(standins.devices);
+  hid.requestDevice = async () => {
+    const chosen = standins.offeredDevices.splice(0, 1);
+    chosen.forEach((device) => granted.add(device));
+    return chosen;
+  };
+  hid.getDevices = async () => [...granted].filter((d) => d instanceof StandinHidDevice);
 
   // Workers run as they are; the test sees what the page asks of them.
   standins.workerMessages = [];

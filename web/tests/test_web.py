@@ -9,7 +9,8 @@ build of the same source.
 
 Environment: QUARN_WEB_DIR (the built page), QUARN_CHROMIUM,
 QUARN_CHROMEDRIVER, QUARN_INTERFACE_LIBRARY (the native library),
-QUARN_EXAMPLE_DATA (examples/data).
+QUARN_EXAMPLE_DATA (examples/data), QUARN_CMAKE and QUARN_BUILD_DIR (cmake
+and the web build tree, to install the page as it is published).
 """
 
 import ctypes
@@ -18,8 +19,10 @@ import http.server
 import json
 import os
 import random
+import shutil
 import statistics
 import struct
+import subprocess
 import sys
 import tempfile
 import threading
@@ -29,7 +32,9 @@ from pathlib import Path
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 
 # Frames, SBUS frames and timed recordings packed and read from their byte
 # layouts: the same helpers that check quarn-monitor, so the page is held to
@@ -42,6 +47,11 @@ CHROMIUM = os.environ.get("QUARN_CHROMIUM", "/usr/bin/chromium")
 CHROMEDRIVER = os.environ.get("QUARN_CHROMEDRIVER", "/usr/bin/chromedriver")
 EXAMPLE_DATA = Path(os.environ.get("QUARN_EXAMPLE_DATA", "examples/data"))
 STANDINS = (Path(__file__).parent / "standins.js").read_text()
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+CMAKE = os.environ.get("QUARN_CMAKE", "cmake")
+# axe-core, pinned in package.json, as `npm ci` installs it.
+AXE = SOURCE_DIR / "node_modules" / "axe-core" / "axe.min.js"
+BUILD_DIR = os.environ.get("QUARN_BUILD_DIR", "build/web")
 # A name that resolves to the local server without being localhost: the
 # page is then not a secure context.
 INSECURE_HOST = "quarn.test"
@@ -110,10 +120,11 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
-def serve(directory):
-    """An HTTP server for the directory on a free local port, in a thread."""
+def serve(directory, port=0):
+    """An HTTP server for the directory on a local port (0: a free one), in a
+    thread."""
     server = http.server.ThreadingHTTPServer(
-        ("127.0.0.1", 0), functools.partial(QuietHandler, directory=directory)
+        ("127.0.0.1", port), functools.partial(QuietHandler, directory=directory)
     )
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
@@ -152,9 +163,11 @@ def start_chromium(profile, headless=True, extra_flags=(), as_users_have_it=Fals
 class Browser(unittest.TestCase):
     """A local server for the page and a headless Chromium per test class."""
 
+    web_dir = WEB_DIR
+
     @classmethod
     def setUpClass(cls):
-        cls.server = serve(WEB_DIR)
+        cls.server = serve(cls.web_dir)
         cls.origin = f"http://127.0.0.1:{cls.server.server_port}"
         cls.profile = tempfile.TemporaryDirectory()
         cls.downloads = tempfile.TemporaryDirectory()
@@ -350,6 +363,182 @@ class Page(Browser):
             "panel.style.width = ''; return split;"
         )
         self.assertEqual(split, {})
+
+
+    def test_axe_finds_nothing_with_a_source_running_in_light_and_dark(self):
+        if not AXE.exists():
+            self.fail(f"{AXE} is missing: run `npm ci` in the repository")
+        self.open_page()
+        self.click("simulate")
+        wait_for(lambda: int(self.text("stat-updates")) > 0, "the simulated device's frames")
+        self.js(AXE.read_text())
+        try:
+            for scheme in ("light", "dark"):
+                self.driver.execute_cdp_cmd(
+                    "Emulation.setEmulatedMedia",
+                    {"features": [{"name": "prefers-color-scheme", "value": scheme}]},
+                )
+                violations = self.js(
+                    "return axe.run(document).then(r => r.violations.map("
+                    "v => [v.id, v.nodes.map(n => n.target.join(' '))]))"
+                )
+                self.assertEqual(violations, [], scheme)
+        finally:
+            self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
+
+    def test_tab_reaches_every_control_in_order_and_keys_work_them(self):
+        self.open_page()
+        name = "const name = (e) => e.id || `${e.closest('[id]')?.id} ${e.value ?? e.tagName}`;"
+        controls = self.js(
+            name + "return [...document.querySelectorAll('button, input, select, [tabindex]')]"
+            ".filter(e => !e.disabled && e.checkVisibility()).map(name)"
+        )
+        self.assertIn("reconnect", controls)
+        reached = []
+        for _ in controls:
+            ActionChains(self.driver).send_keys(Keys.TAB).perform()
+            reached.append(self.js(name + "return name(document.activeElement)"))
+        self.assertEqual(reached, controls)
+
+        def press(element_id, key):
+            self.js(f"document.getElementById('{element_id}').focus()")
+            self.driver.switch_to.active_element.send_keys(key)
+
+        # The button keeps the focus while it is busy, so a second key stops
+        # what the first started.
+        press("simulate", Keys.ENTER)
+        wait_for(lambda: int(self.text("stat-updates")) > 0, "the simulated device's frames")
+        self.driver.switch_to.active_element.send_keys(Keys.SPACE)
+        wait_for(lambda: self.text("simulate") == "Start simulated device", "the device to stop")
+        press("pause", Keys.SPACE)
+        self.assertEqual(self.js("return document.getElementById('pause').ariaPressed"), "true")
+        press("reconnect", Keys.SPACE)
+        self.assertFalse(self.js("return document.getElementById('reconnect').checked"))
+        press("plot-window", Keys.ARROW_DOWN)
+        self.assertEqual(self.js("return document.getElementById('plot-window').value"), "30")
+
+
+class App(Browser):
+    """The page as published (the install component "web"), under a path of
+    its own, as an app: its manifest, and its service worker serving it with
+    no network and bringing in a new release. The server's address stays
+    the same throughout, so the browser sees one origin lose its server and
+    get a new release."""
+
+    PATH = "/console/"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.site = tempfile.TemporaryDirectory()
+        cls.release = Path(cls.site.name) / "release-1"
+        subprocess.run(
+            [CMAKE, "--install", BUILD_DIR, "--component", "web", "--prefix", cls.release],
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
+        (Path(cls.site.name) / "console").symlink_to(cls.release)
+        cls.web_dir = cls.site.name
+        super().setUpClass()
+        cls.page = cls.origin + cls.PATH
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        cls.site.cleanup()
+
+    def restart_server(self):
+        self.server = serve(self.site.name, self.server.server_port)
+
+    def stop_server(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+    def caches(self):
+        return self.js("return caches.keys()")
+
+    def test_chromium_reads_the_manifest_and_can_install_the_page(self):
+        self.open_page(self.page, script=None)
+        manifest = self.driver.execute_cdp_cmd("Page.getAppManifest", {})
+        self.assertEqual(manifest["url"], self.page + "manifest.webmanifest")
+        self.assertEqual(manifest["errors"], [])
+        parsed = manifest["manifest"]
+        self.assertEqual([parsed["startUrl"], parsed["scope"]], [self.page, self.page])
+        # The PNG icons are there, in the sizes they claim.
+        pngs = {i["sizes"]: i["url"] for i in parsed["icons"] if i["type"] == "image/png"}
+        self.assertEqual(sorted(pngs), ["192x192", "512x512"])
+        for sizes, url in pngs.items():
+            size = self.js(
+                "return fetch(arguments[0]).then(r => r.blob()).then(createImageBitmap)"
+                ".then(image => `${image.width}x${image.height}`)",
+                url,
+            )
+            self.assertEqual(size, sizes)
+        installability = self.driver.execute_cdp_cmd("Page.getInstallabilityErrors", {})
+        self.assertEqual(installability["installabilityErrors"], [])
+
+    def test_starts_with_no_network_and_takes_a_new_release_within_a_few_loads(self):
+        # A first visit, whatever the other test left.
+        self.driver.execute_cdp_cmd(
+            "Storage.clearDataForOrigin", {"origin": self.origin, "storageTypes": "all"}
+        )
+        self.open_page(self.page, script=None)
+        wait_for(lambda: "kept in this browser" in self.messages(), "the page kept offline")
+        kept = self.caches()
+        self.assertEqual(len(kept), 1, kept)
+
+        self.stop_server()
+        try:
+            self.open_page(self.page, script=None)
+            self.click("simulate")
+            wait_for(lambda: int(self.text("stat-updates")) > 0, "the simulated device's frames")
+            self.assertTrue(any(self.shown("channels")))
+            self.click("simulate")
+        finally:
+            self.restart_server()
+
+        # A release with one file changed, written by the build's own script.
+        new = Path(self.site.name) / "release-2"
+        shutil.copytree(self.release, new)
+        index = new / "index.html"
+        index.write_text(index.read_text().replace("<title>", "<title>New: "))
+        files = sorted(str(f.relative_to(new)) for f in new.rglob("*") if f.is_file())
+        files.remove("service-worker.js")
+        subprocess.run(
+            [
+                CMAKE,
+                f"-DQUARN_PAGE_DIR={new}",
+                f"-DQUARN_PAGE_FILES={','.join(files)}",
+                "-P",
+                SOURCE_DIR / "cmake" / "web-precache.cmake",
+            ],
+            check=True,
+        )
+        link = Path(self.site.name) / "console"
+        link.unlink()
+        link.symlink_to(new)
+        # Caught halfway through its upload, with a file that is not yet the
+        # new one, the release is not taken, and the page says why. (The
+        # browser may put its checks off for a while after it found no
+        # server: the page waits, as a user would.)
+        style = new / "style.css"
+        uploaded = style.read_bytes()
+        style.write_bytes(uploaded + b"\n")
+        self.open_page(self.page, script=None)
+        wait_for(lambda: "style.css is not" in self.messages(), "the refused release", 3 * WAIT)
+        self.assertIn("cannot be kept for offline use", self.messages())
+        # (The browser may be trying again meanwhile: the cache of each try
+        # goes when it fails.)
+        wait_for(lambda: self.caches() == kept, "only the kept release's cache")
+        # Complete, a load finds it and says it is ready; the next runs it.
+        style.write_bytes(uploaded)
+        self.open_page(self.page, script=None)
+        self.assertFalse(self.driver.title.startswith("New: "))
+        wait_for(lambda: "new version" in self.messages(), "the new version to be ready", 3 * WAIT)
+        self.open_page(self.page, script=None)
+        self.assertTrue(self.driver.title.startswith("New: "), "the new release is not shown")
+        now = self.caches()
+        self.assertEqual(len(now), 1, now)
+        self.assertNotEqual(now, kept)
 
 
 class Wasm(Browser):
@@ -574,6 +763,7 @@ class Serial(Browser):
 
     def test_a_vanished_port_is_reported_and_the_page_stays_usable(self):
         self.open_page()
+        self.click("reconnect")
         self.connect("lost")
         self.push("lost", data_frame(0, list(range(CHANNELS))))
         self.wait_shown("channels", list(range(CHANNELS)))
@@ -590,6 +780,48 @@ class Serial(Browser):
         self.connect("next")
         self.push("next", data_frame(0, channels))
         self.wait_shown("channels", channels)
+
+    def test_a_lost_port_is_taken_up_again_when_the_same_device_returns(self):
+        self.open_page()
+        self.connect("first")
+        before = list(range(CHANNELS))
+        self.push("first", data_frame(0, before))
+        self.wait_shown("channels", before)
+        # Lost 14 bytes into a frame, as in the test above: the port that
+        # returns must not complete it.
+        channels = [1000] * 5 + [863] + [1000] * 6
+        cut = data_frame(0, channels)[:14]
+        self.push("first", cut)
+        wait_for(lambda: self.text("stat-bytes") == str(len(data_frame(0, before)) + 14), "the cut")
+        self.js("__standins.ports.first.vanish()")
+        wait_for(lambda: "waiting for it to return" in self.text("source-status"), "the wait")
+        self.assertIn("serial port 1a86:7523 disappeared at ", self.messages())
+
+        # Another kind of adapter is not taken for it; the same kind is.
+        self.js("__standins.plugPort('other', {usbVendorId: 0x0403, usbProductId: 0x6001})")
+        self.js("__standins.plugPort('second', {usbVendorId: 0x1a86, usbProductId: 0x7523})")
+        wait_for(lambda: self.port_writes("second"), "the upload request to the returned port")
+        self.assertEqual(self.port_writes("second"), [[HEAD, CMD_REQUEST, 2, 0, 0, 0, TAIL]])
+        self.assertEqual(self.port_writes("first")[0], self.port_writes("second")[0])
+        self.assertIsNone(self.js("return __standins.ports.other.options"))
+        self.push("second", data_frame(0, channels))
+        self.wait_shown("channels", channels)
+        self.assertIn("is back after", self.messages())
+
+        # One session throughout: the recording holds both ports' bytes and
+        # the JSON lines the values each port sent, with the gap noted.
+        recording = parse_recording(self.download("download-recording", ".qrec"))
+        self.assertEqual(
+            b"".join(c for _, c in recording), data_frame(0, before) + cut + data_frame(0, channels)
+        )
+        lines = self.json_lines()
+        self.assertEqual(
+            [line.get("event", line.get("channels")) for line in lines],
+            [before, "disconnected", "reconnected", channels],
+        )
+        self.click("connect-serial")
+        wait_for(lambda: self.js("return __standins.ports.second.closed"), "the port to close")
+        self.assertEqual(self.port_writes("second")[-1], [HEAD, CMD_STOP, 0, 0, TAIL])
 
     def test_closing_the_page_sends_the_stop_command(self):
         self.open_page()
@@ -640,6 +872,21 @@ class Hid(Browser):
         self.assertEqual([line["refused"] for line in lines], [0, 0, 0, 3])
         self.click("connect-hid")
         wait_for(lambda: self.js("return __standins.devices.pad.closed"), "the device to close")
+
+    def test_a_lost_device_is_taken_up_again_when_the_same_device_returns(self):
+        self.open_page()
+        self.js("__standins.offerDevice('pad', 'Quarn pad')")
+        self.click("connect-hid")
+        wait_for(lambda: self.js("return __standins.devices.pad.opened"), "the device to open")
+        self.js("__standins.devices.pad.unplug()")
+        wait_for(lambda: "waiting for it to return" in self.text("source-status"), "the wait")
+        self.js("__standins.plugDevice('other', 'Another pad')")
+        self.js("__standins.plugDevice('again', 'Quarn pad')")
+        wait_for(lambda: self.js("return __standins.devices.again.opened"), "the device again")
+        self.assertFalse(self.js("return __standins.devices.other.opened"))
+        report = list(range(1, 20))
+        self.js("__standins.devices.again.report(0, arguments[0])", report)
+        self.wait_shown("controller", game_controller_values(report))
 
 
 class Sbus(Browser):
