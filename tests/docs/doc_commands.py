@@ -120,7 +120,7 @@ CANNOT_RUN = {
     " run that builds the asan tree; ctest mutate_script tests the script",
     "npm run mutate-js": "a mutation run of the JavaScript of about 22 minutes on two cores",
     "npx stryker run --mutate web/js/session.js": "a mutation run of one file, minutes long",
-    "scripts/check-reproducible.sh": "builds every kit twice from scratch, about ten minutes;"
+    "scripts/check-reproducible.sh": "builds every kit twice from scratch, about three minutes here;"
     " the pipeline runs it with --against dist",
     "git clone <repository> quarninterface && cd quarninterface": "a recipe with"
     " placeholders for the repository and the release; scripts/check-reproducible.sh rebuilds"
