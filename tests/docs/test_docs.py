@@ -10,12 +10,12 @@ Run from the top of the tree, after the linux preset's build:
 
 from __future__ import annotations
 
-import importlib.util
 import os
 import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import textwrap
 import time
@@ -35,10 +35,10 @@ EXCERPT = re.compile(r"^<!-- excerpt: (\S+) -->\n```\w*\n(.*?)^```", re.MULTILIN
 
 def kits_doc_commands() -> dict[str, str]:
     """The commands that tests/kits/test_kits.py runs."""
-    spec = importlib.util.spec_from_file_location("test_kits", ROOT / "tests/kits/test_kits.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.DOC_COMMANDS
+    sys.path.insert(0, str(ROOT / "tests" / "kits"))
+    import test_kits
+
+    return test_kits.DOC_COMMANDS
 
 
 class DocCommandsTest(unittest.TestCase):
